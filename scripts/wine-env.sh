@@ -1,0 +1,48 @@
+# Sourced by the test and demo scripts: one Xvfb display and one ready Wine
+# prefix (the template that every test copies) for this run, and the cleanup
+# of both. Everything lives under $VARNIX_RUN_DIR and is stopped by process
+# id, so nothing else on the machine is touched.
+
+wine_env_start() {
+  export VARNIX_RUN_DIR
+  VARNIX_RUN_DIR=$(mktemp -d /tmp/varnix-run.XXXXXX)
+  export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+
+  local n=77
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$VARNIX_RUN_DIR/xvfb.log" 2>&1 &
+  VARNIX_XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+
+  export VARNIX_PREFIX_TEMPLATE="$VARNIX_RUN_DIR/prefix-template"
+  WINEPREFIX="$VARNIX_PREFIX_TEMPLATE" wine wineboot -i >"$VARNIX_RUN_DIR/wineboot.log" 2>&1
+  # Without a window manager Wine waits seconds for state changes on close.
+  WINEPREFIX="$VARNIX_PREFIX_TEMPLATE" wine reg add 'HKCU\Software\Wine\X11 Driver' \
+    /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+  WINEPREFIX="$VARNIX_PREFIX_TEMPLATE" wineserver -w
+  echo "wine-env: display $DISPLAY, prefix template $VARNIX_PREFIX_TEMPLATE"
+}
+
+# Copies the template into a fresh prefix and prints its path.
+wine_env_new_prefix() {
+  local dir
+  dir=$(mktemp -d "$VARNIX_RUN_DIR/prefix.XXXXXX")
+  cp -a "$VARNIX_PREFIX_TEMPLATE/." "$dir/"
+  echo "$dir"
+}
+
+wine_env_stop() {
+  [ -n "${VARNIX_RUN_DIR:-}" ] || return 0
+  local p
+  for p in "$VARNIX_RUN_DIR"/prefix*; do
+    [ -d "$p" ] && WINEPREFIX="$p" wineserver -k >/dev/null 2>&1 || true
+  done
+  if [ -n "${VARNIX_XVFB_PID:-}" ]; then
+    kill "$VARNIX_XVFB_PID" 2>/dev/null || true
+    wait "$VARNIX_XVFB_PID" 2>/dev/null || true
+  fi
+  rm -rf "$VARNIX_RUN_DIR"
+  VARNIX_RUN_DIR=
+}

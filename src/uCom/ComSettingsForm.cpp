@@ -1,0 +1,1 @@
+#include "uCom/ComSettingsForm.h"

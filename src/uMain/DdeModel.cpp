@@ -1,0 +1,1 @@
+#include "uMain/DdeModel.h"

@@ -1,0 +1,103 @@
+// The DDE topic and its items as data: what an item holds, how a poke is
+// stored, what a request is served. The DDEML transport that calls into this
+// lives in platform/win32/DdeServer.*; nothing here touches Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varnix {
+
+class TDdeServerItem;
+
+// Told after every write of an item's Text and every stored poke, so that
+// clients holding an advise link on that item get the new data.
+class AdviseSink {
+ public:
+  virtual ~AdviseSink() = default;
+  virtual void ItemChanged(const TDdeServerItem& item) = 0;
+};
+
+// The topic. Owns nothing but the list of its items (not owned).
+class TDdeServerConv {
+ public:
+  explicit TDdeServerConv(std::string name = {}) : name_(std::move(name)) {}
+  const std::string& Name() const { return name_; }
+  void SetName(std::string name) { name_ = std::move(name); }
+
+  void SetAdviseSink(AdviseSink* sink) { sink_ = sink; }
+  AdviseSink* Sink() const { return sink_; }
+
+  void Attach(TDdeServerItem* item);
+  void Detach(TDdeServerItem* item);
+  // Exact, case-sensitive name match; nullptr when no item has that name.
+  TDdeServerItem* FindItem(std::string_view name) const;
+  const std::vector<TDdeServerItem*>& Items() const { return items_; }
+
+ private:
+  std::string name_;
+  AdviseSink* sink_ = nullptr;
+  std::vector<TDdeServerItem*> items_;
+};
+
+class TDdeServerItem {
+ public:
+  using PokeHandler = std::function<void(TDdeServerItem& sender)>;
+
+  TDdeServerItem() = default;
+  ~TDdeServerItem();
+  TDdeServerItem(const TDdeServerItem&) = delete;
+  TDdeServerItem& operator=(const TDdeServerItem&) = delete;
+
+  std::string Name;
+  int Tag = 0;
+  PokeHandler OnPokeData;
+
+  TDdeServerConv* ServerConv() const { return conv_; }
+  void SetServerConv(TDdeServerConv* conv);
+
+  const std::vector<std::string>& Lines() const { return lines_; }
+  // The first line, or empty.
+  std::string Text() const;
+  // The value becomes exactly this one line; advise links are always told,
+  // also when the value did not change.
+  void SetText(std::string value);
+
+  // A client's CF_TEXT poke: stores the lines, tells the advise links, then
+  // runs OnPokeData.
+  void StorePoke(const std::uint8_t* data, std::size_t size);
+
+  // What a request or an advise is served: each line + CR LF, then one NUL.
+  std::string ServedData() const;
+
+ private:
+  void Changed();
+
+  std::vector<std::string> lines_;
+  TDdeServerConv* conv_ = nullptr;
+};
+
+// The poked bytes up to the first NUL (never beyond `size`), split into
+// lines: CR LF, a lone CR and a lone LF each end a line; a break at the very
+// end adds no empty line; an empty text gives no lines.
+std::vector<std::string> SplitPokeText(const std::uint8_t* data, std::size_t size);
+
+// Every line followed by CR LF, then a NUL (the NUL is part of the result).
+std::string JoinServedData(const std::vector<std::string>& lines);
+
+// The executable's file name without its directory, cut at the first dot.
+std::string ServiceNameFromPath(std::string_view exePath);
+
+// Topic names compare without regard to case (ASCII letters and, for the
+// ANSI window captions, whatever the caller's comparison says).
+bool SameTopicName(std::string_view a, std::string_view b);
+
+// The DDE initialisation error text for a DDEML error code.
+std::string DdeInitErrorText(unsigned code);
+
+}  // namespace varnix

@@ -1,0 +1,1 @@
+#include "uMain/GatewayState.h"

@@ -1,0 +1,97 @@
+// The process-wide record shared by the GUI thread and the send worker, and
+// the queue of pending messages. Portable: no Windows headers.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace varnix {
+
+class TDdeServerItem;
+
+// Posted by the worker to the main window after every processed entry
+// (WM_APP + 100), wParam 0, lParam 0. The outcome travels in statusText.
+constexpr unsigned WM_SENDDONE = 0x8000 + 100;
+
+// Pending messages, each "number,text". One producer (GUI thread), one
+// consumer (worker); every operation is atomic against the other thread.
+class SendQueue {
+ public:
+  // Returns false (and stores nothing) once the queue has been released.
+  bool Append(std::string entry);
+  std::size_t Count() const;
+  // Reads the head entry and removes it in one step.
+  std::optional<std::string> TakeFirst();
+  // The worker's idle wait: returns at once when an entry is waiting, the
+  // queue was woken (stop requested) or released; else after `limit`.
+  void WaitForEntry(std::chrono::milliseconds limit) const;
+  // Ends any WaitForEntry in progress without adding an entry.
+  void Wake();
+  // Shutdown: drops the waiting entries and refuses every later Append.
+  void Release();
+  bool Released() const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::deque<std::string> entries_;
+  std::uint64_t wakeups_ = 0;
+  bool released_ = false;
+};
+
+// Written by the worker after each message, read by the WM_SENDDONE handler.
+class StatusText {
+ public:
+  void Set(std::string value);
+  std::string Get() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::string value_;
+};
+
+// Indices are also the items' tags.
+enum ItemIndex : int {
+  kStatus = 0,
+  kWakeup = 1,
+  kSleep = 2,
+  kNum = 3,
+  kSms = 4,
+  kSend = 5,
+  kItemCount = 8
+};
+using ItemTable = std::array<TDdeServerItem*, kItemCount>;
+
+constexpr std::intptr_t kNoPort = -1;
+
+struct GatewayState {
+  ItemTable items{};  // all null until the port opened and the items exist
+  SendQueue sendQueue;
+  StatusText statusText;
+  std::uintptr_t mainWindow = 0;  // HWND of frmMain
+  std::intptr_t portHandle = kNoPort;
+  std::atomic<bool> stopRequested{false};
+
+  // Raises the stop flag and wakes an idle worker at once.
+  void RequestStop() {
+    stopRequested.store(true);
+    sendQueue.Wake();
+  }
+};
+
+// Splits a queue entry at its first comma. An entry without a comma gives an
+// empty number and the whole entry as text.
+struct SplitEntry {
+  std::string number;
+  std::string text;
+};
+SplitEntry SplitQueueEntry(const std::string& entry);
+
+}  // namespace varnix

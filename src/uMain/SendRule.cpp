@@ -1,0 +1,1 @@
+#include "uMain/SendRule.h"

@@ -1,0 +1,38 @@
+// The program's own DDE logic: the item table, the send rule for pokes into
+// "Send", and the publication of each outcome in "Status".
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "uMain/DdeModel.h"
+#include "uMain/GatewayState.h"
+
+namespace varnix {
+
+inline constexpr std::array<const char*, kItemCount> ItemNames = {
+    "Status", "Wakeup", "Sleep", "Num", "SMS", "Send", "", ""};
+
+// Owns the eight items once created.
+class ItemOwner {
+ public:
+  // Creates the eight items on `conv`, indexed and tagged 0..7, each with
+  // ItemPokeData as its poke handler, and fills state.items.
+  void CreateItems(TDdeServerConv& conv, GatewayState& state);
+  bool Created() const { return created_; }
+
+ private:
+  std::array<std::unique_ptr<TDdeServerItem>, kItemCount> items_;
+  bool created_ = false;
+};
+
+// The send rule. Only "Send" reacts; a trigger of exactly "1" queues
+// "number,text" when both first lines are non-empty (and the queue has not
+// been released by shutdown), and sets "Send" back to "0" in either case.
+void ItemPokeData(GatewayState& state, TDdeServerItem& item);
+
+// WM_SENDDONE: with wParam 0, copies statusText into "Status".
+void WMSendDone(GatewayState& state, std::uintptr_t wParam);
+
+}  // namespace varnix

@@ -1,0 +1,1 @@
+#include "uMeter/PduEncoder.h"

@@ -1,0 +1,89 @@
+// The send worker: drains the send queue one entry at a time and runs the
+// modem dialogue for each. Everything it touches outside GatewayState comes
+// in through the small interfaces below, so tests can drive it in virtual
+// time against a scripted port.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <thread>
+
+#include "uMain/GatewayState.h"
+#include "uMeter/AnsiCodec.h"
+
+namespace varnix {
+
+// PortSend / PortReceive on the gateway's open port.
+class ModemPort {
+ public:
+  virtual ~ModemPort() = default;
+  // 1 when all bytes were written, else 0.
+  virtual int Send(const void* data, int count) = 0;
+  // Bytes already waiting, at most `max`; never waits for more.
+  virtual int Receive(void* buffer, int max) = 0;
+};
+
+class WorkerClock {
+ public:
+  virtual ~WorkerClock() = default;
+  // A fixed pause of the dialogue.
+  virtual void Sleep(std::chrono::milliseconds d) = 0;
+  // The idle wait: ends early when an entry is appended or a stop requested.
+  virtual void WaitIdle(const SendQueue& queue, std::chrono::milliseconds d) = 0;
+};
+
+// Real time: std::this_thread::sleep_for and the queue's own wait.
+class SystemWorkerClock final : public WorkerClock {
+ public:
+  void Sleep(std::chrono::milliseconds d) override;
+  void WaitIdle(const SendQueue& queue, std::chrono::milliseconds d) override;
+};
+
+// The verdict on the bytes collected so far from the modem.
+enum class ReplyVerdict { kPending, kSent, kFailed };
+ReplyVerdict JudgeReply(std::string_view collected);
+
+constexpr int kReceiveChunk = 10;  // bytes asked for per read
+constexpr int kMaxReads = 11;
+
+class TGetDataThread {
+ public:
+  using PostSendDone = std::function<void()>;
+
+  TGetDataThread(GatewayState& state, ModemPort& port, WorkerClock& clock,
+                 const AnsiCodec& codec, const std::atomic<std::int32_t>& delayMs,
+                 PostSendDone postSendDone);
+  ~TGetDataThread();  // joins
+  TGetDataThread(const TGetDataThread&) = delete;
+  TGetDataThread& operator=(const TGetDataThread&) = delete;
+
+  // Runs Execute on a new thread.
+  void Start();
+  // True once Execute has left its loop (or was never started).
+  bool Finished() const { return finished_.load(); }
+  void Join();
+
+  // The loop itself; returns when stopRequested is set or no port is open.
+  void Execute();
+
+  // One message: the whole dialogue for one queue entry, then the post.
+  void ProcessEntry(const std::string& entry);
+
+ private:
+  std::chrono::milliseconds Delay() const;
+  void SendText(std::string_view text);
+
+  GatewayState& state_;
+  ModemPort& port_;
+  WorkerClock& clock_;
+  const AnsiCodec& codec_;
+  const std::atomic<std::int32_t>& delayMs_;
+  PostSendDone postSendDone_;
+  std::thread thread_;
+  std::atomic<bool> finished_{true};
+};
+
+}  // namespace varnix

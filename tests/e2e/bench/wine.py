@@ -1,0 +1,116 @@
+"""A Wine prefix of one test: running Windows programs in it and reading or
+writing its registry."""
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import time
+
+
+class WinePrefix:
+    def __init__(self, path):
+        self.path = pathlib.Path(path)
+        self.env = dict(os.environ)
+        self.env["WINEPREFIX"] = str(self.path)
+        self.env.setdefault("WINEDEBUG", "-all")
+        self.env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        self.env.setdefault("WINEARCH", "win64")
+        self._procs = []
+        self._n = 0
+
+    @classmethod
+    def copy_of(cls, template, dest):
+        # symlinks=True keeps dosdevices/ pointing where Wine expects.
+        shutil.copytree(template, dest, symlinks=True)
+        return cls(dest)
+
+    def _outfile(self, tag):
+        # Wine's helper processes inherit pipes and keep them open after the
+        # program exits, so output always goes to a file.
+        self._n += 1
+        return self.path.parent / f"out-{self._n:03d}-{tag}.txt"
+
+    def start(self, exe, *args, env=None):
+        """Starts a Windows program; returns a Started handle."""
+        out = self._outfile(pathlib.Path(exe).stem)
+        e = dict(self.env)
+        if env:
+            e.update(env)
+        f = open(out, "wb")
+        p = subprocess.Popen(["wine", str(exe), *map(str, args)], env=e,
+                             stdin=subprocess.DEVNULL, stdout=f,
+                             stderr=subprocess.STDOUT, start_new_session=True)
+        f.close()
+        s = Started(p, out)
+        self._procs.append(s)
+        return s
+
+    def run(self, exe, *args, timeout=60, env=None):
+        """Runs a Windows program to its end; returns (exit code, output)."""
+        s = self.start(exe, *args, env=env)
+        code = s.wait(timeout)
+        return code, s.output()
+
+    def reg(self, *args, timeout=30):
+        """`wine reg ...`; returns (exit code, output with CR removed)."""
+        code, out = self.run("reg", *args, timeout=timeout)
+        return code, out.replace("\r", "")
+
+    def reg_query_dword(self, key, name, view=32):
+        """A REG_DWORD value as int, or None when missing or of another
+        type."""
+        code, out = self.reg("query", key, "/v", name, f"/reg:{view}")
+        if code != 0:
+            return None
+        for line in out.splitlines():
+            parts = line.split()
+            if len(parts) >= 3 and parts[0] == name and parts[1] == "REG_DWORD":
+                return int(parts[2], 16)
+        return None
+
+    def wineserver_wait(self):
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+
+    def shutdown(self):
+        for s in self._procs:
+            s.kill()
+        subprocess.run(["wineserver", "-k"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=30)
+
+
+class Started:
+    def __init__(self, popen, outpath):
+        self.popen = popen
+        self.outpath = outpath
+
+    def wait(self, timeout):
+        return self.popen.wait(timeout=timeout)
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def output(self):
+        try:
+            return self.outpath.read_bytes().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_for_output(self, needle, timeout):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if needle in self.output():
+                return True
+            if not self.running():
+                return needle in self.output()
+            time.sleep(0.02)
+        return False
+
+    def kill(self):
+        if self.popen.poll() is None:
+            try:
+                os.killpg(self.popen.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.popen.wait(timeout=10)

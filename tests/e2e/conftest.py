@@ -1,0 +1,51 @@
+"""Fixtures shared by every end-to-end test: the Wine prefix per test and
+the Windows build. The display and the prefix template come from
+scripts/wine-env.sh (run through scripts/test-all.sh). Further fixtures
+(simulated modem, DDE client) live in bench/fixtures_*.py and are loaded
+here."""
+import os
+import pathlib
+import sys
+
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from bench.wine import WinePrefix  # noqa: E402
+
+pytest_plugins = sorted(
+    "bench." + p.stem for p in (HERE / "bench").glob("fixtures_*.py"))
+
+
+def _env_path(name):
+    value = os.environ.get(name)
+    if not value:
+        pytest.exit(f"{name} is not set: run the end-to-end tests through "
+                    "scripts/test-all.sh", returncode=2)
+    return pathlib.Path(value)
+
+
+@pytest.fixture(scope="session")
+def win_build():
+    """build/win: the cross-compiled Windows programs."""
+    return _env_path("VARNIX_WIN_BUILD")
+
+
+@pytest.fixture(scope="session")
+def native_build():
+    """build/native: the Linux tools (simulated modem)."""
+    return _env_path("VARNIX_NATIVE_BUILD")
+
+
+@pytest.fixture
+def prefix(tmp_path):
+    """A fresh copy of the template prefix, with its own wineserver, killed
+    at the end of the test whatever happened."""
+    template = _env_path("VARNIX_PREFIX_TEMPLATE")
+    _env_path("DISPLAY")
+    p = WinePrefix.copy_of(template, tmp_path / "prefix")
+    try:
+        yield p
+    finally:
+        p.shutdown()
