@@ -1,1 +1,73 @@
 #include "uMain/GatewayState.h"
+
+namespace varnix {
+
+bool SendQueue::Append(std::string entry) {
+  {
+    std::lock_guard lock(mutex_);
+    if (released_) return false;
+    entries_.push_back(std::move(entry));
+  }
+  changed_.notify_all();
+  return true;
+}
+
+std::size_t SendQueue::Count() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size();
+}
+
+std::optional<std::string> SendQueue::TakeFirst() {
+  std::lock_guard lock(mutex_);
+  if (entries_.empty()) return std::nullopt;
+  std::string head = std::move(entries_.front());
+  entries_.pop_front();
+  return head;
+}
+
+void SendQueue::WaitForEntry(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  const std::uint64_t seen = wakeups_;
+  changed_.wait_for(lock, limit,
+                    [&] { return !entries_.empty() || released_ || wakeups_ != seen; });
+}
+
+void SendQueue::Wake() {
+  {
+    std::lock_guard lock(mutex_);
+    ++wakeups_;
+  }
+  changed_.notify_all();
+}
+
+void SendQueue::Release() {
+  {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    entries_.clear();
+  }
+  changed_.notify_all();
+}
+
+bool SendQueue::Released() const {
+  std::lock_guard lock(mutex_);
+  return released_;
+}
+
+void StatusText::Set(std::string value) {
+  std::lock_guard lock(mutex_);
+  value_ = std::move(value);
+}
+
+std::string StatusText::Get() const {
+  std::lock_guard lock(mutex_);
+  return value_;
+}
+
+SplitEntry SplitQueueEntry(const std::string& entry) {
+  const auto comma = entry.find(',');
+  if (comma == std::string::npos) return {std::string(), entry};
+  return {entry.substr(0, comma), entry.substr(comma + 1)};
+}
+
+}  // namespace varnix

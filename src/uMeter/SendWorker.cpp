@@ -1,1 +1,118 @@
 #include "uMeter/SendWorker.h"
+
+#include <string>
+
+#include "uMeter/PduEncoder.h"
+
+namespace varnix {
+
+using std::chrono::milliseconds;
+
+namespace {
+constexpr milliseconds kCommandPause{1000};
+constexpr milliseconds kReadPause{1000};
+constexpr char kCtrlZ = 26;
+}  // namespace
+
+void SystemWorkerClock::Sleep(milliseconds d) { std::this_thread::sleep_for(d); }
+
+void SystemWorkerClock::WaitIdle(const SendQueue& queue, milliseconds d) {
+  queue.WaitForEntry(d);
+}
+
+ReplyVerdict JudgeReply(std::string_view collected) {
+  if (collected.find("+CMGS") != std::string_view::npos) return ReplyVerdict::kSent;
+  // Covers "+CMS ERROR" and "+CME ERROR" as well as a plain "ERROR".
+  if (collected.find("ERROR") != std::string_view::npos) return ReplyVerdict::kFailed;
+  return ReplyVerdict::kPending;
+}
+
+TGetDataThread::TGetDataThread(GatewayState& state, ModemPort& port, WorkerClock& clock,
+                               const AnsiCodec& codec, const std::atomic<std::int32_t>& delayMs,
+                               PostSendDone postSendDone)
+    : state_(state),
+      port_(port),
+      clock_(clock),
+      codec_(codec),
+      delayMs_(delayMs),
+      postSendDone_(std::move(postSendDone)) {}
+
+TGetDataThread::~TGetDataThread() { Join(); }
+
+void TGetDataThread::Start() {
+  finished_.store(false);
+  thread_ = std::thread([this] {
+    try {
+      Execute();
+    } catch (...) {
+      // An unexpected error ends the worker without taking the process down.
+    }
+    finished_.store(true);
+    if (onFinished_) onFinished_();
+  });
+}
+
+void TGetDataThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+milliseconds TGetDataThread::Delay() const {
+  // A negative Delay from the registry must not become an endless pause.
+  const std::int32_t d = delayMs_.load();
+  return milliseconds(d < 0 ? 0 : d);
+}
+
+void TGetDataThread::Execute() {
+  for (;;) {
+    if (state_.stopRequested.load() || state_.portHandle == kNoPort) return;
+    std::optional<std::string> entry = state_.sendQueue.TakeFirst();
+    if (!entry) {
+      clock_.WaitIdle(state_.sendQueue, Delay());
+      continue;
+    }
+    ProcessEntry(*entry);
+  }
+}
+
+void TGetDataThread::SendText(std::string_view text) {
+  port_.Send(text.data(), static_cast<int>(text.size()));
+}
+
+void TGetDataThread::ProcessEntry(const std::string& entry) {
+  const SplitEntry split = SplitQueueEntry(entry);
+  ReplyVerdict verdict = ReplyVerdict::kFailed;
+
+  // A number with anything but digits after an optional "+" could carry
+  // control characters (Ctrl-Z, ESC) into the modem: it is never sent.
+  if (IsSendableNumber(split.number)) {
+    SendText("at+cmgf=0\r");
+    clock_.Sleep(kCommandPause);
+
+    const SubmitPdu pdu = BuildSubmitPdu(split.number, split.text, codec_);
+    SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");
+    clock_.Sleep(kCommandPause);
+
+    SendText(pdu.pdu + kCtrlZ);
+    clock_.Sleep(Delay());
+
+    // The reply is judged on everything collected so far, so a reply that
+    // arrives in pieces still counts once its "+CMGS" is in.
+    std::string collected;
+    verdict = ReplyVerdict::kPending;
+    for (int reads = 0;;) {
+      char buffer[kReceiveChunk];
+      const int n = port_.Receive(buffer, kReceiveChunk);
+      if (n > 0) collected.append(buffer, static_cast<std::size_t>(n > kReceiveChunk ? kReceiveChunk : n));
+      verdict = JudgeReply(collected);
+      if (verdict != ReplyVerdict::kPending) break;
+      clock_.Sleep(kReadPause);
+      if (++reads >= kMaxReads) break;
+    }
+    if (verdict != ReplyVerdict::kSent) clock_.Sleep(kCommandPause);
+  }
+
+  state_.statusText.Set(verdict == ReplyVerdict::kSent ? "1" : "0");
+  if (postSendDone_) postSendDone_();
+}
+
+}  // namespace varnix

@@ -60,6 +60,10 @@ class TGetDataThread {
   TGetDataThread(const TGetDataThread&) = delete;
   TGetDataThread& operator=(const TGetDataThread&) = delete;
 
+  // Called on the worker's thread right after it left its loop (set before
+  // Start). The window uses it to post itself a message, never to block.
+  void SetOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
+
   // Runs Execute on a new thread.
   void Start();
   // True once Execute has left its loop (or was never started).
@@ -82,6 +86,7 @@ class TGetDataThread {
   const AnsiCodec& codec_;
   const std::atomic<std::int32_t>& delayMs_;
   PostSendDone postSendDone_;
+  std::function<void()> onFinished_;
   std::thread thread_;
   std::atomic<bool> finished_{true};
 };
