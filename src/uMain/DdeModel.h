@@ -93,9 +93,23 @@ std::string JoinServedData(const std::vector<std::string>& lines);
 // The executable's file name without its directory, cut at the first dot.
 std::string ServiceNameFromPath(std::string_view exePath);
 
-// Topic names compare without regard to case (ASCII letters and, for the
-// ANSI window captions, whatever the caller's comparison says).
+// Topic names compare without regard to case (ASCII letters; the server
+// layer compares window captions in the user's locale itself).
 bool SameTopicName(std::string_view a, std::string_view b);
+
+// Whether a connect for (service, topic) is accepted. `serviceGiven` false
+// means the client left the service open; `serviceMatches` is the
+// platform's string-handle comparison with our own service name. The topic
+// is accepted when it names the conversation (`convName`, empty when the
+// topic does not exist yet) or, through `isCaption`, the caption of one of
+// the program's windows.
+struct ConnectRequest {
+  bool serviceGiven = false;
+  bool serviceMatches = false;
+  std::string_view topic;
+};
+bool AcceptsConnect(const ConnectRequest& request, std::string_view convName,
+                    const std::function<bool(std::string_view)>& isCaption);
 
 // The DDE initialisation error text for a DDEML error code.
 std::string DdeInitErrorText(unsigned code);

@@ -1,1 +1,39 @@
 #include "uMain/SendRule.h"
+
+namespace varnix {
+
+void ItemOwner::CreateItems(TDdeServerConv& conv, GatewayState& state) {
+  for (int i = 0; i < kItemCount; ++i) {
+    auto item = std::make_unique<TDdeServerItem>();
+    item->Name = ItemNames[static_cast<std::size_t>(i)];
+    item->SetServerConv(&conv);
+    item->Tag = i;
+    item->OnPokeData = [&state](TDdeServerItem& sender) { ItemPokeData(state, sender); };
+    state.items[static_cast<std::size_t>(i)] = item.get();
+    items_[static_cast<std::size_t>(i)] = std::move(item);
+  }
+  created_ = true;
+}
+
+void ItemPokeData(GatewayState& state, TDdeServerItem& item) {
+  if (item.Tag != kSend) return;
+  TDdeServerItem* num = state.items[kNum];
+  TDdeServerItem* sms = state.items[kSms];
+  if (item.Text() != "1") return;
+  const std::string number = num ? num->Text() : std::string();
+  const std::string message = sms ? sms->Text() : std::string();
+  // After shutdown has begun the queue is gone (or about to be); the client
+  // still gets its acknowledgement and sees "Send" fall back to "0".
+  const bool shuttingDown = state.stopRequested.load() || state.sendQueue.Released();
+  if (!number.empty() && !message.empty() && !shuttingDown) {
+    state.sendQueue.Append(number + "," + message);
+  }
+  item.SetText("0");
+}
+
+void WMSendDone(GatewayState& state, std::uintptr_t wParam) {
+  if (wParam != 0) return;
+  if (TDdeServerItem* status = state.items[kStatus]) status->SetText(state.statusText.Get());
+}
+
+}  // namespace varnix
