@@ -1,0 +1,79 @@
+// The settings' registry accessor on the Win32 registry.
+#include "Registry.h"
+
+namespace varnix {
+namespace {
+
+// Key paths and value names are ANSI text, as everywhere else in the
+// program; the registry itself wants UTF-16.
+std::wstring Widen(const std::string& s) {
+  std::wstring out;
+  if (s.empty()) return out;
+  const int inLen = static_cast<int>(s.size());
+  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), inLen, nullptr, 0);
+  if (n <= 0) return out;
+  out.resize(static_cast<size_t>(n));
+  MultiByteToWideChar(CP_ACP, 0, s.data(), inLen, out.data(), n);
+  return out;
+}
+
+constexpr REGSAM kAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
+
+}  // namespace
+
+void TRegistry::SetRootKey(RegistryRoot root) {
+  root_ = root == RegistryRoot::kCurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+}
+
+bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
+  CloseKey();
+  const std::wstring wpath = Widen(path);
+  HKEY key = nullptr;
+  LONG rc;
+  if (canCreate) {
+    rc = RegCreateKeyExW(root_, wpath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kAccess,
+                         nullptr, &key, nullptr);
+  } else {
+    rc = RegOpenKeyExW(root_, wpath.c_str(), 0, kAccess, &key);
+  }
+  if (rc != ERROR_SUCCESS) return false;
+  key_.reset(key);
+  return true;
+}
+
+bool TRegistry::ValueExists(const std::string& name) {
+  if (!key_) return false;
+  const std::wstring wname = Widen(name);
+  return RegQueryValueExW(key_.get(), wname.c_str(), nullptr, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS;
+}
+
+std::int32_t TRegistry::ReadInteger(const std::string& name) {
+  if (!key_) throw RegistryError(FailedToGetData(name));
+  const std::wstring wname = Widen(name);
+  DWORD type = REG_NONE;
+  DWORD data = 0;
+  DWORD size = sizeof data;
+  // A value whose data does not fit into 4 bytes fails with ERROR_MORE_DATA
+  // and is reported like a missing one; only data that fits has its type
+  // looked at.
+  const LONG rc = RegQueryValueExW(key_.get(), wname.c_str(), nullptr, &type,
+                                   reinterpret_cast<BYTE*>(&data), &size);
+  if (rc != ERROR_SUCCESS) throw RegistryError(FailedToGetData(name));
+  if (type != REG_DWORD) throw RegistryError(InvalidDataType(name));
+  return static_cast<std::int32_t>(data);
+}
+
+void TRegistry::WriteInteger(const std::string& name, std::int32_t value) {
+  if (!key_) throw RegistryError(FailedToSetData(name));
+  const std::wstring wname = Widen(name);
+  const DWORD data = static_cast<DWORD>(value);
+  if (RegSetValueExW(key_.get(), wname.c_str(), 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&data), sizeof data) != ERROR_SUCCESS) {
+    throw RegistryError(FailedToSetData(name));
+  }
+}
+
+void TRegistry::CloseKey() { key_.reset(); }
+
+}  // namespace varnix
