@@ -1,0 +1,207 @@
+#include "uMain/SendRule.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace varnix {
+namespace {
+
+// Records every notification of every item, as an advise client would.
+class Watcher : public AdviseSink {
+ public:
+  void ItemChanged(const TDdeServerItem& item) override { seen.push_back(item.Name + "=" + item.Text()); }
+  std::vector<std::string> Of(const std::string& name) const {
+    std::vector<std::string> out;
+    for (const auto& s : seen) {
+      if (s.rfind(name + "=", 0) == 0) out.push_back(s.substr(name.size() + 1));
+    }
+    return out;
+  }
+  std::vector<std::string> seen;
+};
+
+class SendRuleTest : public ::testing::Test {
+ protected:
+  SendRuleTest() {
+    conv.SetAdviseSink(&watcher);
+    owner.CreateItems(conv, state);
+  }
+
+  // A client's poke as the server layer delivers it.
+  void Poke(int index, const std::string& bytes) {
+    state.items[static_cast<std::size_t>(index)]->StorePoke(
+        reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  std::vector<std::string> Drain() {
+    std::vector<std::string> out;
+    while (auto e = state.sendQueue.TakeFirst()) out.push_back(*e);
+    return out;
+  }
+  std::string Text(int index) { return state.items[static_cast<std::size_t>(index)]->Text(); }
+
+  GatewayState state;
+  TDdeServerConv conv{"SMS0"};
+  Watcher watcher;
+  ItemOwner owner;
+};
+
+TEST_F(SendRuleTest, CreateItemsBuildsTheTable) {
+  EXPECT_TRUE(owner.Created());
+  ASSERT_EQ(conv.Items().size(), 8u);
+  const char* names[] = {"Status", "Wakeup", "Sleep", "Num", "SMS", "Send", "", ""};
+  for (int i = 0; i < kItemCount; ++i) {
+    TDdeServerItem* item = state.items[static_cast<std::size_t>(i)];
+    ASSERT_NE(item, nullptr) << i;
+    EXPECT_EQ(item->Tag, i);
+    EXPECT_EQ(item->Name, names[i]);
+    EXPECT_EQ(item->ServerConv(), &conv);
+    EXPECT_TRUE(item->Lines().empty());
+    EXPECT_TRUE(item->OnPokeData);
+    EXPECT_EQ(conv.Items()[static_cast<std::size_t>(i)], item);
+  }
+  EXPECT_EQ(conv.FindItem("Send"), state.items[kSend]);
+  EXPECT_EQ(conv.FindItem("Num"), state.items[kNum]);
+}
+
+TEST_F(SendRuleTest, TriggersAndTheirEffects) {
+  const struct {
+    const char* num;
+    const char* sms;
+    std::string trigger;
+    std::vector<std::string> queued;
+    const char* sendAfter;
+  } cases[] = {
+      {"12345678901", "hello", "1", {"12345678901,hello"}, "0"},
+      {"12345678901", "hello", "1\r\n", {"12345678901,hello"}, "0"},
+      {"12345678901", "hello", "1\n2", {"12345678901,hello"}, "0"},
+      {"12345678901", "hello", " 1", {}, " 1"},
+      {"12345678901", "hello", "1 ", {}, "1 "},
+      {"12345678901", "hello", "0", {}, "0"},
+      {"12345678901", "hello", "11", {}, "11"},
+      {"12345678901", "hello", "", {}, ""},
+      {"12345678901", "hello", "\r\n1", {}, ""},
+      {"", "hello", "1", {}, "0"},
+      {"12345678901", "", "1", {}, "0"},
+      {"", "", "1", {}, "0"},
+      {"123,4", "a,b", "1", {"123,4,a,b"}, "0"},
+      {" 1 3 ", " x ", "1", {" 1 3 , x "}, "0"},
+      {"13800000000", "first\r\nsecond", "1", {"13800000000,first"}, "0"},
+  };
+  for (const auto& c : cases) {
+    Poke(kNum, c.num);
+    Poke(kSms, c.sms);
+    Poke(kSend, c.trigger);
+    EXPECT_EQ(Drain(), c.queued) << "trigger [" << c.trigger << "] num [" << c.num << "]";
+    EXPECT_EQ(Text(kSend), c.sendAfter) << "trigger [" << c.trigger << "]";
+    // The program never clears the number or the text.
+    EXPECT_EQ(Text(kNum), c.num);
+  }
+}
+
+TEST_F(SendRuleTest, RepeatedTriggersQueueRepeatedly) {
+  Poke(kNum, "13900000000");
+  Poke(kSms, "again");
+  Poke(kSend, "1");
+  Poke(kSend, "1");
+  state.items[kSend]->SetText("1");  // the hidden test button's route
+  ItemPokeData(state, *state.items[kSend]);
+  EXPECT_EQ(Drain(), (std::vector<std::string>{"13900000000,again", "13900000000,again",
+                                               "13900000000,again"}));
+}
+
+TEST_F(SendRuleTest, OnlySendReacts) {
+  Poke(kNum, "13900000000");
+  Poke(kSms, "x");
+  for (int i : {0, 1, 2, 3, 4, 6, 7}) {
+    Poke(i, "1");
+    EXPECT_EQ(Text(i), "1") << i;
+  }
+  EXPECT_EQ(state.sendQueue.Count(), 0u);
+  // A poke into Status is stored and served until the next publication.
+  EXPECT_EQ(state.items[kStatus]->ServedData(), std::string("1\r\n\0", 4));
+  state.statusText.Set("0");
+  WMSendDone(state, 0);
+  EXPECT_EQ(state.items[kStatus]->ServedData(), std::string("0\r\n\0", 4));
+}
+
+TEST_F(SendRuleTest, SendWatcherSeesOneThenZeroAndTheEntryIsQueuedByThen) {
+  Poke(kNum, "13900000000");
+  Poke(kSms, "x");
+  watcher.seen.clear();
+  std::size_t queuedAtReset = 99;
+  // Look at the queue at the moment the reset to "0" is announced.
+  struct Probe : AdviseSink {
+    Watcher* inner;
+    GatewayState* state;
+    std::size_t* queued;
+    void ItemChanged(const TDdeServerItem& item) override {
+      if (item.Name == "Send" && item.Text() == "0") *queued = state->sendQueue.Count();
+      inner->ItemChanged(item);
+    }
+  } probe;
+  probe.inner = &watcher;
+  probe.state = &state;
+  probe.queued = &queuedAtReset;
+  conv.SetAdviseSink(&probe);
+  Poke(kSend, "1");
+  EXPECT_EQ(watcher.Of("Send"), (std::vector<std::string>{"1", "0"}));
+  EXPECT_EQ(queuedAtReset, 1u);
+  // A trigger that is not "1" is announced once and stays.
+  watcher.seen.clear();
+  Poke(kSend, "2");
+  EXPECT_EQ(watcher.Of("Send"), std::vector<std::string>{"2"});
+}
+
+TEST_F(SendRuleTest, NothingIsQueuedOnceShutdownHasBegun) {
+  Poke(kNum, "13900000000");
+  Poke(kSms, "late");
+  state.RequestStop();
+  Poke(kSend, "1");
+  EXPECT_EQ(Text(kSend), "0");
+  EXPECT_EQ(state.sendQueue.Count(), 0u);
+
+  GatewayState released;
+  TDdeServerConv conv2("SMS0");
+  ItemOwner owner2;
+  owner2.CreateItems(conv2, released);
+  released.items[kNum]->SetText("13900000000");
+  released.items[kSms]->SetText("late");
+  released.sendQueue.Release();
+  released.items[kSend]->SetText("1");
+  ItemPokeData(released, *released.items[kSend]);
+  EXPECT_EQ(released.items[kSend]->Text(), "0");
+  EXPECT_EQ(released.sendQueue.Count(), 0u);
+  EXPECT_FALSE(released.sendQueue.TakeFirst().has_value());
+}
+
+TEST_F(SendRuleTest, SendDonePublishesTheStatusTextEveryTime) {
+  EXPECT_EQ(state.items[kStatus]->ServedData(), std::string("\0", 1));
+  watcher.seen.clear();
+  state.statusText.Set("1");
+  WMSendDone(state, 0);
+  WMSendDone(state, 0);  // a repeated outcome is published again
+  state.statusText.Set("0");
+  WMSendDone(state, 7);  // ignored
+  WMSendDone(state, 1);  // ignored
+  EXPECT_EQ(Text(kStatus), "1");
+  WMSendDone(state, 0);
+  EXPECT_EQ(watcher.Of("Status"), (std::vector<std::string>{"1", "1", "0"}));
+  EXPECT_EQ(state.items[kStatus]->ServedData(), std::string("0\r\n\0", 4));
+}
+
+TEST(SendRuleWithoutItems, PublicationAndRuleDoNothing) {
+  GatewayState state;
+  state.statusText.Set("1");
+  WMSendDone(state, 0);  // no items: nothing to publish into
+  TDdeServerItem loose;
+  loose.Tag = kSend;
+  loose.SetText("1");
+  ItemPokeData(state, loose);
+  EXPECT_EQ(state.sendQueue.Count(), 0u);
+  EXPECT_EQ(loose.Text(), "0");
+}
+
+}  // namespace
+}  // namespace varnix
