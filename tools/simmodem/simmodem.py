@@ -1,0 +1,358 @@
+#!/usr/bin/python3
+"""A simulated GSM modem on one end of a pseudo-terminal.
+
+The other end (the pty's slave device, reachable through a symbolic link of
+a fixed name) is what a Wine prefix maps to a COM port. The modem logs every
+byte it receives and every byte it sends, with CLOCK_MONOTONIC times, as JSON
+lines, and answers in text mode the way a modem answers the dialogue of an
+SMS gateway:
+
+  - a command line ended by CR gets the reply set for that command, else the
+    general AT reply ("OK\\r\\n" unless told otherwise);
+  - "AT+CMGS=<n>" gets the prompt and switches to PDU input, which ends at
+    Ctrl-Z (the PDU reply follows) or ESC (cancelled, no reply).
+
+Every reply is a list of chunks [delay in seconds, hex bytes], each delay
+counted from the chunk before, so pieces, late replies, trickles and floods
+are all the same thing. A later trigger does not cancel chunks still due.
+
+It is driven over a Unix socket in its work directory, one JSON object per
+line each way:
+
+  {"op": "ping"}
+  {"op": "set", "at": chunks, "prompt": chunks, "pdu": chunks,
+   "commands": {"AT+CMGF=0": chunks, ...}}     (any subset)
+  {"op": "push", "chunks": chunks}             bytes to the Windows side now
+  {"op": "hangup"}                             closes the pty, removes the link
+  {"op": "restore"}                            a new pty behind the same link
+  {"op": "termios"}                            the line as the slave sees it
+  {"op": "quit"}
+
+Standard library only; run with /usr/bin/python3.
+"""
+import argparse
+import errno
+import heapq
+import json
+import os
+import pathlib
+import select
+import signal
+import socket
+import sys
+import termios
+import time
+import tty
+
+CR = 0x0D
+CTRL_Z = 0x1A
+ESC = 0x1B
+
+DEFAULT_AT = [[0, b"OK\r\n".hex()]]
+DEFAULT_PROMPT = [[0, b"\r\n> ".hex()]]
+DEFAULT_PDU = [[0, b"\r\n+CMGS: 12\r\n\r\nOK\r\n".hex()]]
+
+BAUD_OF_SPEED = {
+    getattr(termios, f"B{b}"): b
+    for b in (0, 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800,
+              9600, 19200, 38400, 57600, 115200, 230400)
+    if hasattr(termios, f"B{b}")
+}
+
+
+def now():
+    return time.monotonic()
+
+
+class Modem:
+    def __init__(self, workdir, link):
+        self.workdir = pathlib.Path(workdir)
+        self.link = pathlib.Path(link)
+        self.log = open(self.workdir / "modem.log", "a", buffering=1)
+        self.master = None
+        self.slave = None
+        self.at = DEFAULT_AT
+        self.prompt = DEFAULT_PROMPT
+        self.pdu = DEFAULT_PDU
+        self.commands = {}
+        self.line = bytearray()
+        self.in_pdu = False
+        self.due = []  # heap of (time, seq, bytes)
+        self.seq = 0
+        self.outbuf = bytearray()
+        self.running = True
+        self.open_pty()
+
+    # -- the pseudo-terminal -------------------------------------------------
+
+    def open_pty(self):
+        self.master, self.slave = os.openpty()
+        # The modem keeps the slave open itself: the master then never sees
+        # a hang-up while the Windows side has the port closed, and the line
+        # settings stay readable. Raw, so the line discipline neither echoes
+        # nor translates until Wine configures the line.
+        tty.setraw(self.slave)
+        os.set_blocking(self.master, False)
+        path = os.ttyname(self.slave)
+        tmp = self.link.with_name(self.link.name + ".new")
+        if tmp.is_symlink() or tmp.exists():
+            tmp.unlink()
+        tmp.symlink_to(path)
+        os.replace(tmp, self.link)
+        self.record(event="pty", path=path)
+
+    def close_pty(self):
+        if self.master is None:
+            return
+        if self.link.is_symlink():
+            self.link.unlink()
+        os.close(self.master)
+        os.close(self.slave)
+        self.master = self.slave = None
+        self.line.clear()
+        self.in_pdu = False
+        self.due.clear()
+        self.outbuf.clear()
+        self.record(event="hangup")
+
+    def termios(self):
+        if self.slave is None:
+            return None
+        iflag, oflag, cflag, lflag, ispeed, ospeed, cc = termios.tcgetattr(self.slave)
+        size = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
+        return {
+            "ispeed": BAUD_OF_SPEED.get(ispeed, -1),
+            "ospeed": BAUD_OF_SPEED.get(ospeed, -1),
+            "bits": size[cflag & termios.CSIZE],
+            "parenb": bool(cflag & termios.PARENB),
+            "parodd": bool(cflag & termios.PARODD),
+            "cstopb": bool(cflag & termios.CSTOPB),
+            "crtscts": bool(cflag & termios.CRTSCTS),
+            "ixon": bool(iflag & termios.IXON),
+            "ixoff": bool(iflag & termios.IXOFF),
+            "icrnl": bool(iflag & termios.ICRNL),
+            "echo": bool(lflag & termios.ECHO),
+            "icanon": bool(lflag & termios.ICANON),
+            "opost": bool(oflag & termios.OPOST),
+            "iflag": iflag, "oflag": oflag, "cflag": cflag, "lflag": lflag,
+        }
+
+    # -- log -----------------------------------------------------------------
+
+    def record(self, **fields):
+        fields = {"t": now(), **fields}
+        self.log.write(json.dumps(fields) + "\n")
+
+    # -- replies -------------------------------------------------------------
+
+    def schedule(self, chunks):
+        t = now()
+        for delay, data in chunks:
+            t += float(delay)
+            self.seq += 1
+            heapq.heappush(self.due, (t, self.seq, bytes.fromhex(data)))
+
+    def received(self, data):
+        self.record(rx=data.hex())
+        for b in data:
+            if self.in_pdu:
+                if b == CTRL_Z:
+                    self.in_pdu = False
+                    self.record(event="pdu-end")
+                    self.schedule(self.pdu)
+                elif b == ESC:
+                    self.in_pdu = False
+                continue
+            if b != CR:
+                self.line.append(b)
+                continue
+            command = bytes(self.line).strip().upper()
+            self.line.clear()
+            if not command:
+                continue
+            key = command.decode("latin-1")
+            if key in self.commands:
+                self.schedule(self.commands[key])
+            elif key.startswith("AT+CMGS="):
+                self.in_pdu = True
+                self.schedule(self.prompt)
+            else:
+                self.schedule(self.at)
+
+    def pump_due(self):
+        t = now()
+        while self.due and self.due[0][0] <= t:
+            _, _, data = heapq.heappop(self.due)
+            self.outbuf += data
+
+    def write_out(self):
+        if not self.outbuf or self.master is None:
+            return
+        try:
+            n = os.write(self.master, self.outbuf[:65536])
+        except BlockingIOError:
+            return
+        except OSError as e:
+            if e.errno == errno.EIO:
+                return
+            raise
+        self.record(tx=bytes(self.outbuf[:n]).hex())
+        del self.outbuf[:n]
+
+    # -- control -------------------------------------------------------------
+
+    def control(self, req):
+        op = req.get("op")
+        if op == "ping":
+            return {"ok": True, "pid": os.getpid()}
+        if op == "set":
+            if "at" in req:
+                self.at = req["at"]
+            if "prompt" in req:
+                self.prompt = req["prompt"]
+            if "pdu" in req:
+                self.pdu = req["pdu"]
+            if "commands" in req:
+                self.commands = {k.upper(): v for k, v in req["commands"].items()}
+            return {"ok": True}
+        if op == "push":
+            if self.master is None:
+                return {"ok": False, "error": "hung up"}
+            self.schedule(req["chunks"])
+            return {"ok": True}
+        if op == "hangup":
+            self.close_pty()
+            return {"ok": True}
+        if op == "restore":
+            if self.master is None:
+                self.open_pty()
+            return {"ok": True, "path": os.ttyname(self.slave)}
+        if op == "termios":
+            return {"ok": True, "termios": self.termios()}
+        if op == "quit":
+            self.running = False
+            return {"ok": True}
+        return {"ok": False, "error": f"unknown op {op!r}"}
+
+    # -- main loop -----------------------------------------------------------
+
+    def run(self, sock_path):
+        server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        server.bind(str(sock_path))
+        server.listen(4)
+        clients = {}
+        (self.workdir / "ready").write_text(f"{os.getpid()}\n")
+        while self.running:
+            self.pump_due()
+            timeout = None
+            if self.due:
+                timeout = max(0.0, self.due[0][0] - now())
+            rlist = [server, *clients]
+            wlist = []
+            if self.master is not None:
+                rlist.append(self.master)
+                if self.outbuf:
+                    wlist.append(self.master)
+            r, w, _ = select.select(rlist, wlist, [], timeout)
+            if self.master is not None and self.master in r:
+                try:
+                    data = os.read(self.master, 65536)
+                except BlockingIOError:
+                    data = b""
+                except OSError as e:
+                    if e.errno != errno.EIO:
+                        raise
+                    data = b""
+                if data:
+                    self.received(data)
+            if self.master is not None and self.master in w:
+                self.write_out()
+            elif self.outbuf:
+                self.write_out()
+            if server in r:
+                conn, _ = server.accept()
+                clients[conn] = bytearray()
+            for conn in [c for c in clients if c in r]:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    conn.close()
+                    del clients[conn]
+                    continue
+                clients[conn] += chunk
+                while b"\n" in clients[conn]:
+                    line, _, rest = bytes(clients[conn]).partition(b"\n")
+                    clients[conn] = bytearray(rest)
+                    try:
+                        reply = self.control(json.loads(line))
+                    except Exception as e:  # a bad request must not end the modem
+                        reply = {"ok": False, "error": repr(e)}
+                    conn.sendall((json.dumps(reply) + "\n").encode())
+        for conn in clients:
+            conn.close()
+        server.close()
+        self.close_pty()
+        self.record(event="quit")
+
+
+def self_test():
+    """Talks to a modem through its own slave device: an AT command gets OK,
+    a PDU ended by Ctrl-Z gets +CMGS, both are logged."""
+    import tempfile
+    with tempfile.TemporaryDirectory() as d:
+        m = Modem(d, pathlib.Path(d) / "tty")
+        fd = os.open(str(m.link), os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+
+        def exchange(data, wait=0.3):
+            os.write(fd, data)
+            end = now() + wait
+            while now() < end:
+                r, _, _ = select.select([m.master], [], [], 0.01)
+                if r:
+                    m.received(os.read(m.master, 4096))
+                m.pump_due()
+                m.write_out()
+            out = b""
+            while select.select([fd], [], [], 0.05)[0]:
+                out += os.read(fd, 4096)
+            return out
+
+        ok = exchange(b"AT\r") == b"OK\r\n"
+        ok &= exchange(b"at+cmgs=18\r") == b"\r\n> "
+        ok &= exchange(b"0011\x1a") == b"\r\n+CMGS: 12\r\n\r\nOK\r\n"
+        os.close(fd)
+        m.close_pty()
+        entries = [json.loads(x) for x in
+                   (pathlib.Path(d) / "modem.log").read_text().splitlines()]
+        rx = b"".join(bytes.fromhex(e["rx"]) for e in entries if "rx" in e)
+        ok &= rx == b"AT\rat+cmgs=18\r0011\x1a"
+        print("simmodem self-test", "passed" if ok else "FAILED")
+        return 0 if ok else 1
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--dir", help="work directory: log, control socket, ready")
+    ap.add_argument("--link", help="symbolic link to the slave device")
+    ap.add_argument("--self-test", action="store_true")
+    args = ap.parse_args()
+    if args.self_test:
+        return self_test()
+    if not args.dir or not args.link:
+        ap.error("--dir and --link are required")
+    m = Modem(args.dir, args.link)
+
+    def stop(*_):
+        # Raised out of the select() the loop is blocked in.
+        raise SystemExit(0)
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    try:
+        m.run(pathlib.Path(args.dir) / "control.sock")
+    finally:
+        m.close_pty()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
