@@ -1,0 +1,269 @@
+#include "DdeServer.h"
+
+#include <utility>
+
+namespace varnix::win32 {
+namespace {
+
+DdeServer* g_server = nullptr;
+
+std::string ToUtf8(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+  std::string s(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                        nullptr);
+  return s;
+}
+
+std::wstring FromUtf8(const std::string& s) {
+  if (s.empty()) return {};
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::wstring FromAnsi(const std::string& s) {
+  if (s.empty()) return {};
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+bool SameTextInUserLocale(const std::wstring& a, const std::wstring& b) {
+  return ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                          b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+DdeInitError::DdeInitError(unsigned code) : std::runtime_error(DdeInitErrorText(code)), code_(code) {}
+
+StringHandle::StringHandle(DWORD instance, const std::wstring& text)
+    : instance_(instance), hsz_(::DdeCreateStringHandleW(instance, text.c_str(), CP_WINUNICODE)) {}
+
+StringHandle::StringHandle(StringHandle&& o) noexcept
+    : instance_(o.instance_), hsz_(std::exchange(o.hsz_, nullptr)) {}
+
+StringHandle& StringHandle::operator=(StringHandle&& o) noexcept {
+  if (this != &o) {
+    reset();
+    instance_ = o.instance_;
+    hsz_ = std::exchange(o.hsz_, nullptr);
+  }
+  return *this;
+}
+
+void StringHandle::reset() {
+  if (hsz_) ::DdeFreeStringHandle(instance_, std::exchange(hsz_, nullptr));
+}
+
+DdeServer::DdeServer(const std::wstring& service) : serviceName_(service) {
+  // APPCLASS_STANDARD and no filter flags: every transaction type reaches
+  // the callback, which refuses what it does not serve.
+  const UINT rc = ::DdeInitializeW(&instance_, &DdeServer::Callback, APPCLASS_STANDARD, 0);
+  if (rc != DMLERR_NO_ERROR) {
+    instance_ = 0;
+    throw DdeInitError(rc);
+  }
+  g_server = this;
+  service_ = StringHandle(instance_, serviceName_);
+  if (!service_.get() || !::DdeNameService(instance_, service_.get(), nullptr, DNS_REGISTER)) {
+    const UINT code = ::DdeGetLastError(instance_);
+    service_.reset();
+    g_server = nullptr;
+    ::DdeUninitialize(instance_);
+    instance_ = 0;
+    throw DdeInitError(code);
+  }
+  registered_ = true;
+}
+
+DdeServer::~DdeServer() {
+  if (conv_ && conv_->Sink() == this) conv_->SetAdviseSink(nullptr);
+  if (registered_) ::DdeNameService(instance_, service_.get(), nullptr, DNS_UNREGISTER);
+  itemHandles_.clear();
+  topic_.reset();
+  service_.reset();
+  // Ends every open conversation as well.
+  ::DdeUninitialize(instance_);
+  g_server = nullptr;
+}
+
+void DdeServer::SetConversation(TDdeServerConv* conv) {
+  if (conv_ && conv_->Sink() == this) conv_->SetAdviseSink(nullptr);
+  conv_ = conv;
+  topic_.reset();
+  if (conv_) {
+    conv_->SetAdviseSink(this);
+    topic_ = StringHandle(instance_, FromUtf8(conv_->Name()));
+  }
+}
+
+HSZ DdeServer::ItemHandle(const std::string& name) {
+  auto it = itemHandles_.find(name);
+  if (it == itemHandles_.end()) {
+    it = itemHandles_.emplace(name, StringHandle(instance_, FromAnsi(name))).first;
+  }
+  return it->second.get();
+}
+
+void DdeServer::ItemChanged(const TDdeServerItem& item) {
+  if (!instance_ || !topic_.get() || item.Name.empty()) return;
+  // DDEML answers through XTYP_ADVREQ, once per link. No link, nothing sent.
+  ::DdePostAdvise(instance_, topic_.get(), ItemHandle(item.Name));
+}
+
+std::wstring DdeServer::QueryW(HSZ hsz) const {
+  if (!hsz) return {};
+  const DWORD n = ::DdeQueryStringW(instance_, hsz, nullptr, 0, CP_WINUNICODE);
+  std::wstring s(n + 1, L'\0');
+  ::DdeQueryStringW(instance_, hsz, s.data(), n + 1, CP_WINUNICODE);
+  s.resize(n);
+  return s;
+}
+
+std::string DdeServer::QueryAnsi(HSZ hsz) const {
+  if (!hsz) return {};
+  const DWORD n = ::DdeQueryStringA(instance_, hsz, nullptr, 0, CP_WINANSI);
+  std::string s(n + 1, '\0');
+  ::DdeQueryStringA(instance_, hsz, s.data(), n + 1, CP_WINANSI);
+  s.resize(n);
+  return s;
+}
+
+bool DdeServer::Accepts(HSZ topic, HSZ service) const {
+  if (!topic) return false;
+  const std::wstring topicText = QueryW(topic);
+  ConnectRequest request;
+  request.serviceGiven = service != nullptr;
+  // String handles compare as the platform compares them (case-insensitive).
+  request.serviceMatches = service && ::DdeCmpStringHandles(service, service_.get()) == 0;
+  const std::string topicUtf8 = ToUtf8(topicText);
+  request.topic = topicUtf8;
+  return AcceptsConnect(request, conv_ ? std::string_view(conv_->Name()) : std::string_view(),
+                        [&](std::string_view) {
+                          return !topicText.empty() && captions_ && captions_(topicText);
+                        });
+}
+
+bool DdeServer::IsServedTopic(HCONV conv, HSZ topic) const {
+  if (!conv_) return false;
+  const auto it = conversations_.find(conv);
+  if (it != conversations_.end()) return it->second;
+  return SameTopicName(ToUtf8(QueryW(topic)), conv_->Name());
+}
+
+TDdeServerItem* DdeServer::FindItem(HCONV conv, HSZ topic, HSZ item) const {
+  // A conversation opened on a window caption has no items; neither has the
+  // topic before the items exist. Unnamed items are never reachable.
+  if (!item || !IsServedTopic(conv, topic)) return nullptr;
+  const std::string name = QueryAnsi(item);
+  if (name.empty()) return nullptr;
+  return conv_->FindItem(name);
+}
+
+HDDEDATA CALLBACK DdeServer::Callback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2,
+                                      HDDEDATA data, ULONG_PTR, ULONG_PTR) {
+  if (!g_server) return nullptr;
+  return g_server->Dispatch(type, format, conv, hsz1, hsz2, data);
+}
+
+HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2,
+                             HDDEDATA data) {
+  switch (type) {
+    case XTYP_CONNECT:  // hsz1 topic, hsz2 service
+      return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(Accepts(hsz1, hsz2) ? TRUE : FALSE));
+
+    case XTYP_WILDCONNECT: {
+      if (!hsz1 || !Accepts(hsz1, hsz2)) return nullptr;
+      HSZPAIR pairs[2] = {{service_.get(), hsz1}, {nullptr, nullptr}};
+      return ::DdeCreateDataHandle(instance_, reinterpret_cast<LPBYTE>(pairs), sizeof pairs, 0,
+                                   nullptr, 0, 0);
+    }
+
+    case XTYP_CONNECT_CONFIRM:
+      conversations_[conv] = conv_ && SameTopicName(ToUtf8(QueryW(hsz1)), conv_->Name());
+      return nullptr;
+
+    case XTYP_DISCONNECT:
+      conversations_.erase(conv);
+      return nullptr;
+
+    case XTYP_REQUEST:
+    case XTYP_ADVREQ: {
+      if (format != CF_TEXT) return nullptr;
+      TDdeServerItem* item = FindItem(conv, hsz1, hsz2);
+      if (!item) return nullptr;
+      const std::string served = item->ServedData();
+      return ::DdeCreateDataHandle(instance_,
+                                   reinterpret_cast<LPBYTE>(const_cast<char*>(served.data())),
+                                   static_cast<DWORD>(served.size()), 0, hsz2, CF_TEXT, 0);
+    }
+
+    case XTYP_POKE: {
+      if (format != CF_TEXT) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      TDdeServerItem* item = FindItem(conv, hsz1, hsz2);
+      if (!item || !data) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      DWORD size = 0;
+      const LPBYTE bytes = ::DdeAccessData(data, &size);
+      if (!bytes) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      // Copy out before anything else: storing notifies advise links, and
+      // DDEML re-enters this callback for each of them.
+      std::string copy(reinterpret_cast<const char*>(bytes), size);
+      ::DdeUnaccessData(data);
+      item->StorePoke(reinterpret_cast<const std::uint8_t*>(copy.data()), copy.size());
+      return reinterpret_cast<HDDEDATA>(DDE_FACK);
+    }
+
+    case XTYP_ADVSTART:
+      // DDEML keeps the link itself; nothing is sent until the next change.
+      return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(
+          format == CF_TEXT && FindItem(conv, hsz1, hsz2) ? TRUE : FALSE));
+
+    case XTYP_ADVSTOP:
+      return nullptr;
+
+    case XTYP_EXECUTE: {
+      if (!IsServedTopic(conv, hsz1) || !data) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      DWORD size = 0;
+      if (!::DdeAccessData(data, &size)) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      ::DdeUnaccessData(data);
+      return reinterpret_cast<HDDEDATA>(DDE_FACK);
+    }
+
+    default:
+      return nullptr;
+  }
+}
+
+std::wstring ServiceNameOfThisProcess() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  return FromUtf8(ServiceNameFromPath(ToUtf8(path)));
+}
+
+DdeServer::CaptionMatcher MatchCaptionsOf(std::function<std::vector<HWND>()> windows) {
+  return [windows = std::move(windows)](const std::wstring& topic) {
+    for (HWND hwnd : windows()) {
+      const int n = ::GetWindowTextLengthW(hwnd);
+      if (n <= 0) continue;
+      std::wstring caption(static_cast<std::size_t>(n) + 1, L'\0');
+      caption.resize(static_cast<std::size_t>(::GetWindowTextW(hwnd, caption.data(), n + 1)));
+      if (SameTextInUserLocale(caption, topic)) return true;
+    }
+    return false;
+  };
+}
+
+}  // namespace varnix::win32
