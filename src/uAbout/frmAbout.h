@@ -1,0 +1,56 @@
+// The About box: product name, version, logo and the maker's contacts.
+#pragma once
+
+#include <windows.h>
+
+#include "Handle.h"
+
+namespace varnix {
+
+inline constexpr wchar_t kAboutClassName[] = L"TfrmAbout";
+inline constexpr wchar_t kAboutCaption[] = L"关于";
+
+enum AboutIds : int {
+  ID_ABOUT_CLOSE = 301,  // Button1 "关闭(&C)"
+  ID_ABOUT_LABEL1 = 311,
+  ID_ABOUT_LABEL2 = 312,
+  ID_ABOUT_PHONE = 313,
+  ID_ABOUT_WEB = 314,
+  ID_ABOUT_MAIL = 315,
+  ID_ABOUT_PANEL1 = 321,
+  ID_ABOUT_IMAGE1 = 322,
+  ID_ABOUT_PANEL2 = 323,
+};
+
+class TfrmAbout {
+ public:
+  TfrmAbout() = default;
+  ~TfrmAbout() {
+    if (hwnd_) {
+      SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+      DestroyWindow(hwnd_);
+    }
+  }
+  TfrmAbout(const TfrmAbout&) = delete;
+  TfrmAbout& operator=(const TfrmAbout&) = delete;
+
+  bool Create(HINSTANCE instance);
+  HWND Handle() const { return hwnd_; }
+  // Shows the box until its Close button or its close box; `owner` is
+  // disabled meanwhile.
+  void ShowModal(HWND owner);
+
+ private:
+  static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
+  void CreateControls();
+
+  HINSTANCE instance_ = nullptr;
+  HWND hwnd_ = nullptr;
+  win32::GdiObject boldFont_;
+  win32::GdiObject plainFont_;
+  win32::GdiObject logo_;
+  bool done_ = false;
+};
+
+}  // namespace varnix

@@ -1,0 +1,71 @@
+// The program entry: the DDE service, then the three windows, then the
+// message loop until the main window has closed.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <exception>
+#include <memory>
+#include <vector>
+
+#ifdef VARNIX_HAVE_DDE
+#include "DdeServer.h"
+#endif
+#include "uAbout/frmAbout.h"
+#include "uCom/frmCom.h"
+#include "uMain/GatewayState.h"
+#include "uMain/frmMain.h"
+#include "uMeter/PortSettings.h"
+
+using namespace varnix;
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&icc);
+
+  // The process-wide records: the worker and the windows share them until
+  // the process ends.
+  static GatewayState state;
+  static PortSettings settings;
+  try {
+#ifdef VARNIX_HAVE_DDE
+    // The service is registered before any window exists. Without it no
+    // client could ever reach the gateway, so a refusal ends the program
+    // before the port is touched.
+    std::unique_ptr<win32::DdeServer> dde;
+    try {
+      dde = std::make_unique<win32::DdeServer>(win32::ServiceNameOfThisProcess());
+    } catch (const win32::DdeInitError& e) {
+      MessageBoxW(nullptr, AnsiToWide(e.what()).c_str(), ApplicationTitle().c_str(),
+                  MB_OK | MB_ICONERROR);
+      return 0;
+    }
+#endif
+    TfrmMain frmMain(state, settings);
+#ifdef VARNIX_HAVE_DDE
+    frmMain.SetDdeServer(dde.get());
+#endif
+    if (!frmMain.Create(instance)) return 0;
+    TfrmCom frmCom(settings, frmMain.Registry());
+    frmCom.Create(instance);
+    TfrmAbout frmAbout;
+    frmAbout.Create(instance);
+    frmMain.SetDialogs(&frmCom, &frmAbout);
+#ifdef VARNIX_HAVE_DDE
+    // A client may also connect to the caption of any of the windows.
+    dde->SetCaptionMatcher(win32::MatchCaptionsOf([&] {
+      return std::vector<HWND>{frmMain.Handle(), frmCom.Handle(), frmAbout.Handle()};
+    }));
+#endif
+    frmMain.Show();
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  } catch (const std::exception& e) {
+    MessageBoxW(nullptr, AnsiToWide(e.what()).c_str(), ApplicationTitle().c_str(),
+                MB_OK | MB_ICONERROR);
+  }
+  return 0;
+}
