@@ -21,32 +21,47 @@ OVERLAPPED gReadOverlapped{};
 // The handles this module opened and has not closed yet. After a close the
 // system may hand the same value to any other object (a file, an event);
 // a stale portHandle must then fail instead of purging or writing to it.
+struct OpenPort {
+  HANDLE device = nullptr;
+  HANDLE inUse = nullptr;  // see ClaimPort
+};
 constexpr int kMaxOpenPorts = 8;
-HANDLE gOpenPorts[kMaxOpenPorts] = {};
+OpenPort gOpenPorts[kMaxOpenPorts] = {};
 
-bool Remember(HANDLE h) {
-  for (HANDLE& slot : gOpenPorts) {
-    if (slot == nullptr) {
-      slot = h;
-      return true;
-    }
-  }
-  return false;
-}
-
-HANDLE OpenPortOrNull(std::intptr_t value) {
-  if (value == kNoPort) return nullptr;
-  HANDLE h = reinterpret_cast<HANDLE>(value);
-  for (HANDLE slot : gOpenPorts) {
-    if (slot == h) return h;
+OpenPort* FreeSlot() {
+  for (OpenPort& slot : gOpenPorts) {
+    if (slot.device == nullptr) return &slot;
   }
   return nullptr;
 }
 
-void Forget(HANDLE h) {
-  for (HANDLE& slot : gOpenPorts) {
-    if (slot == h) slot = nullptr;
+OpenPort* FindOpen(std::intptr_t value) {
+  if (value == kNoPort) return nullptr;
+  HANDLE h = reinterpret_cast<HANDLE>(value);
+  for (OpenPort& slot : gOpenPorts) {
+    if (slot.device != nullptr && slot.device == h) return &slot;
   }
+  return nullptr;
+}
+
+HANDLE OpenPortOrNull(std::intptr_t value) {
+  OpenPort* port = FindOpen(value);
+  return port != nullptr ? port->device : nullptr;
+}
+
+// Windows' serial drivers refuse a second open of a port; Wine ignores the
+// share mode on devices, so two programs could talk to one modem at once.
+// A named object per port number keeps the open exclusive among the users
+// of this code everywhere. Returns null when the port is claimed already.
+HANDLE ClaimPort(int number) {
+  wchar_t name[48];
+  std::swprintf(name, sizeof name / sizeof name[0], L"Local\\Varnix.COM%d.InUse", number);
+  HANDLE m = CreateMutexW(nullptr, FALSE, name);
+  if (m != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(m);
+    return nullptr;
+  }
+  return m;
 }
 
 void ConfigureLine(DCB& dcb, const PortSettings& s) {
@@ -81,12 +96,22 @@ std::intptr_t PortOpen(const PortSettings& settings) {
   wchar_t name[32];
   std::swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\COM%d", settings.Port);
 
+  OpenPort* slot = FreeSlot();
+  if (slot == nullptr) return kNoPort;
+  HANDLE inUse = ClaimPort(settings.Port);
+  if (inUse == nullptr) return kNoPort;
+
   HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kNoPort;
+  if (h == INVALID_HANDLE_VALUE) {
+    CloseHandle(inUse);
+    return kNoPort;
+  }
 
-  auto fail = [h] {
+  // Nobody closes a handle that was never handed out.
+  auto fail = [h, inUse] {
     CloseHandle(h);
+    CloseHandle(inUse);
     return kNoPort;
   };
 
@@ -111,17 +136,21 @@ std::intptr_t PortOpen(const PortSettings& settings) {
   ConfigureLine(dcb, settings);
   if (!SetCommState(h, &dcb)) return fail();
 
-  if (!Remember(h)) return fail();
+  slot->device = h;
+  slot->inUse = inUse;
   return reinterpret_cast<std::intptr_t>(h);
 }
 
 int PortClose(std::intptr_t handle) {
-  HANDLE h = OpenPortOrNull(handle);
-  if (h == nullptr) return 0;
-  Forget(h);
-  EscapeCommFunction(h, CLRDTR);
-  PurgeComm(h, kPurgeAll);
-  return CloseHandle(h) ? 1 : 0;
+  OpenPort* port = FindOpen(handle);
+  if (port == nullptr) return 0;
+  const OpenPort closing = *port;
+  *port = OpenPort{};
+  EscapeCommFunction(closing.device, CLRDTR);
+  PurgeComm(closing.device, kPurgeAll);
+  const BOOL closed = CloseHandle(closing.device);
+  CloseHandle(closing.inUse);
+  return closed ? 1 : 0;
 }
 
 int PortSend(GatewayState& state, const void* data, int count) {

@@ -68,6 +68,7 @@ class Modem:
     def __init__(self, workdir, link):
         self.workdir = pathlib.Path(workdir)
         self.link = pathlib.Path(link)
+        self.workdir.mkdir(parents=True, exist_ok=True)
         self.log = open(self.workdir / "modem.log", "a", buffering=1)
         self.master = None
         self.slave = None
@@ -131,6 +132,7 @@ class Modem:
             "ixon": bool(iflag & termios.IXON),
             "ixoff": bool(iflag & termios.IXOFF),
             "icrnl": bool(iflag & termios.ICRNL),
+            "inpck": bool(iflag & termios.INPCK),
             "echo": bool(lflag & termios.ECHO),
             "icanon": bool(lflag & termios.ICANON),
             "opost": bool(oflag & termios.OPOST),

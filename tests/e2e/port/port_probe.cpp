@@ -1,0 +1,190 @@
+// Drives PortOpen, PortSend, PortReceive and PortClose step by step, as the
+// command line says, and prints one line per step for the test to check:
+//
+//   open P B S Par Baud   PortOpen             -> "open <handle|-1>"
+//   sendhex HEX           PortSend             -> "send <result>"
+//   recv MAX              PortReceive into a 32-byte buffer of '#'
+//                                              -> "recv <n> <buffer hex> <ms>"
+//   sleep MS
+//   inque                 bytes waiting in the driver -> "inque <n>"
+//   dcb                   the line state and timeouts the driver holds
+//   close                 PortClose(portHandle) -> "close <result>"
+//   close-1               PortClose(-1)         -> "close-1 <result>"
+//   unset                 portHandle = -1
+//   reuse                 after a close: opens files until one gets the old
+//                         handle value (portHandle keeps it) -> "reuse <0|1>"
+//   file                  that file's size and whether it is still open
+//   again P B S Par Baud  a second PortOpen while portHandle stays as it is
+//                         -> "again <handle|-1>" (closed again at once)
+//   mark TEXT             prints TEXT (a point the test can wait for)
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "SerialPort.h"
+
+using varnix::GatewayState;
+
+namespace {
+
+void Say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vprintf(fmt, ap);
+  va_end(ap);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+std::string Hex(const unsigned char* p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[p[i] >> 4];
+    s += digits[p[i] & 15];
+  }
+  return s;
+}
+
+std::vector<unsigned char> FromHex(const std::wstring& h) {
+  std::vector<unsigned char> out;
+  for (size_t i = 0; i + 1 < h.size(); i += 2) {
+    out.push_back(static_cast<unsigned char>(std::wcstoul(h.substr(i, 2).c_str(), nullptr, 16)));
+  }
+  return out;
+}
+
+int Int(const wchar_t* s) { return static_cast<int>(std::wcstol(s, nullptr, 10)); }
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  GatewayState state;
+  HANDLE reused = INVALID_HANDLE_VALUE;
+  std::wstring reusedPath;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring op = argv[i];
+    auto next = [&]() -> const wchar_t* {
+      if (i + 1 >= argc) {
+        Say("missing argument after %ls", op.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+
+    if (op == L"open") {
+      varnix::PortSettings s;
+      s.Port = Int(next());
+      s.Bit = Int(next());
+      s.Stop = Int(next());
+      s.Parity = Int(next());
+      s.Baud = Int(next());
+      state.portHandle = varnix::PortOpen(s);
+      Say("open %lld", static_cast<long long>(state.portHandle));
+    } else if (op == L"sendhex") {
+      std::vector<unsigned char> data = FromHex(next());
+      Say("send %d", varnix::PortSend(state, data.data(), static_cast<int>(data.size())));
+    } else if (op == L"recv") {
+      const int max = Int(next());
+      unsigned char buffer[32];
+      std::memset(buffer, '#', sizeof buffer);
+      const ULONGLONG t0 = GetTickCount64();
+      const int n = varnix::PortReceive(state, buffer, max);
+      const ULONGLONG t1 = GetTickCount64();
+      Say("recv %d %s %llu", n, Hex(buffer, sizeof buffer).c_str(), t1 - t0);
+    } else if (op == L"sleep") {
+      Sleep(static_cast<DWORD>(Int(next())));
+    } else if (op == L"inque") {
+      DWORD errors = 0;
+      COMSTAT st{};
+      if (ClearCommError(reinterpret_cast<HANDLE>(state.portHandle), &errors, &st)) {
+        Say("inque %lu", st.cbInQue);
+      } else {
+        Say("inque error %lu", GetLastError());
+      }
+    } else if (op == L"dcb") {
+      HANDLE h = reinterpret_cast<HANDLE>(state.portHandle);
+      DCB d{};
+      d.DCBlength = sizeof d;
+      if (!GetCommState(h, &d)) {
+        Say("dcb error %lu", GetLastError());
+        continue;
+      }
+      Say("dcb BaudRate=%lu ByteSize=%u Parity=%u StopBits=%u fParity=%u fBinary=%u "
+          "fOutxCtsFlow=%u fOutxDsrFlow=%u fDtrControl=%u fRtsControl=%u fOutX=%u fInX=%u "
+          "XonChar=%u XoffChar=%u XonLim=%u XoffLim=%u",
+          d.BaudRate, d.ByteSize, d.Parity, d.StopBits, d.fParity, d.fBinary, d.fOutxCtsFlow,
+          d.fOutxDsrFlow, d.fDtrControl, d.fRtsControl, d.fOutX, d.fInX,
+          static_cast<unsigned>(static_cast<unsigned char>(d.XonChar)),
+          static_cast<unsigned>(static_cast<unsigned char>(d.XoffChar)), d.XonLim, d.XoffLim);
+      COMMTIMEOUTS t{};
+      if (GetCommTimeouts(h, &t)) {
+        Say("timeouts ReadInterval=%lu ReadMultiplier=%lu ReadConstant=%lu "
+            "WriteMultiplier=%lu WriteConstant=%lu",
+            t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+            t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
+      } else {
+        Say("timeouts error %lu", GetLastError());
+      }
+    } else if (op == L"close") {
+      Say("close %d", varnix::PortClose(state.portHandle));
+    } else if (op == L"close-1") {
+      Say("close-1 %d", varnix::PortClose(-1));
+    } else if (op == L"unset") {
+      state.portHandle = varnix::kNoPort;
+    } else if (op == L"reuse") {
+      // Handle values are recycled: keep opening files until one of them
+      // gets the value the closed port had, then keep that one.
+      wchar_t dir[MAX_PATH];
+      GetTempPathW(MAX_PATH, dir);
+      std::vector<HANDLE> others;
+      for (int k = 0; k < 64 && reused == INVALID_HANDLE_VALUE; ++k) {
+        wchar_t path[MAX_PATH + 40];
+        std::swprintf(path, MAX_PATH + 40, L"%lsport_probe_%lu_%d.tmp", dir,
+                      GetCurrentProcessId(), k);
+        HANDLE f = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (f == INVALID_HANDLE_VALUE) break;
+        if (reinterpret_cast<std::intptr_t>(f) == state.portHandle) {
+          reused = f;
+          reusedPath = path;
+        } else {
+          others.push_back(f);
+        }
+      }
+      for (HANDLE o : others) CloseHandle(o);
+      Say("reuse %d", reused != INVALID_HANDLE_VALUE ? 1 : 0);
+    } else if (op == L"file") {
+      LARGE_INTEGER size{};
+      const BOOL ok = GetFileSizeEx(reused, &size);
+      Say("file size=%lld open=%d", ok ? static_cast<long long>(size.QuadPart) : -1LL,
+          ok ? 1 : 0);
+    } else if (op == L"again") {
+      varnix::PortSettings s;
+      s.Port = Int(next());
+      s.Bit = Int(next());
+      s.Stop = Int(next());
+      s.Parity = Int(next());
+      s.Baud = Int(next());
+      const std::intptr_t h = varnix::PortOpen(s);
+      Say("again %lld", static_cast<long long>(h));
+      varnix::PortClose(h);
+    } else if (op == L"mark") {
+      Say("mark %ls", next());
+    } else {
+      Say("unknown step %ls", op.c_str());
+      return 2;
+    }
+  }
+  if (reused != INVALID_HANDLE_VALUE) CloseHandle(reused);
+  Say("end");
+  return 0;
+}

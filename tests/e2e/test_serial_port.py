@@ -1,0 +1,227 @@
+"""The Win32 serial port (PortOpen, PortSend, PortReceive, PortClose) on a
+pty under Wine, with the simulated modem on the other end. The Windows side
+is tests/e2e/port/port_probe.exe, which runs the steps given on its command
+line and prints one line per step."""
+import os
+import pathlib
+import subprocess
+import time
+
+import pytest
+
+from bench.modem import SimModem
+from bench.wine import WinePrefix
+from bench.fixtures_modem import map_com_ports, modem_ports
+
+FILL = "23" * 32  # the probe's receive buffer before each read: 32 x '#'
+
+
+def exe(win_build, name):
+    found = sorted(pathlib.Path(win_build).rglob(name))
+    assert found, f"{name} not built in {win_build}"
+    return found[0]
+
+
+def hexarg(data):
+    return data.hex()
+
+
+def run_probe(prefix, win_build, *steps, timeout=60):
+    code, out = prefix.run(exe(win_build, "port_probe.exe"), *steps, timeout=timeout)
+    lines = out.replace("\r", "").splitlines()
+    assert code == 0 and lines and lines[-1] == "end", out
+    return lines[:-1]
+
+
+def fields(line):
+    """'dcb A=1 B=2' -> {'A': 1, 'B': 2}"""
+    return {k: int(v) for k, v in (p.split("=") for p in line.split()[1:])}
+
+
+def recv_line(n, data):
+    """What the probe prints for a read of n bytes that placed `data`."""
+    return f"recv {n} {(data.hex() + FILL)[:64]}"
+
+
+def strip_ms(line):
+    return line.rsplit(" ", 1)[0] if line.startswith("recv ") else line
+
+
+# Port, Bit, Stop, Parity, Baud -> line as the pty sees it, line state as the
+# driver reports it, write time limit per byte. A Linux pty forces 8 data bits
+# and clears PARENB whatever it is told, so parity shows as PARODD and INPCK
+# (input parity checking), and data bits other than 8 cannot be seen at all.
+LINE_TABLE = [
+    ((1, 8, 1, 0, 9600), dict(ospeed=9600, ispeed=9600, bits=8, inpck=False, parodd=False,
+                              cstopb=False),
+     dict(BaudRate=9600, ByteSize=8, Parity=0, StopBits=0, fParity=0), 2),
+    # Stop 2 is two stop bits, not one and a half.
+    ((1, 8, 2, 1, 19200), dict(ospeed=19200, inpck=True, parodd=True, cstopb=True),
+     dict(BaudRate=19200, StopBits=2), 1),
+    ((1, 8, 1, 2, 115200), dict(ospeed=115200, inpck=True, parodd=False, cstopb=False),
+     dict(BaudRate=115200, StopBits=0), 0),
+    ((1, 8, 2, 0, 300), dict(ospeed=300, inpck=False, parodd=False, cstopb=True),
+     dict(BaudRate=300, Parity=0, StopBits=2), 64),
+    ((1, 8, 1, 0, 4800), dict(ospeed=4800, inpck=False, cstopb=False),
+     dict(BaudRate=4800, StopBits=0), 4),
+]
+
+FIXED_DCB = dict(fOutxCtsFlow=0, fOutxDsrFlow=0, fDtrControl=1, fRtsControl=1,
+                 fOutX=0, fInX=0, XonChar=0x11, XoffChar=0x13, fBinary=1)
+
+
+def test_open_configures_the_line(modem, win_build):
+    for settings, termios_want, dcb_want, write_multiplier in LINE_TABLE:
+        lines = run_probe(modem.prefix, win_build, "open", *settings, "dcb", "close")
+        assert lines[0] != "open -1", settings
+        dcb = fields(lines[1])
+        timeouts = fields(lines[2])
+        assert lines[3] == "close 1"
+        for k, v in {**dcb_want, **FIXED_DCB}.items():
+            assert dcb[k] == v, (settings, k, dcb)
+        assert timeouts == dict(ReadInterval=0xFFFFFFFF, ReadMultiplier=0, ReadConstant=1000,
+                                WriteMultiplier=write_multiplier, WriteConstant=0), settings
+        # Wine leaves the pty as configured after the close.
+        line = modem.line()
+        for k, v in termios_want.items():
+            assert line[k] == v, (settings, k, line)
+        assert not line["crtscts"] and not line["ixon"] and not line["ixoff"], line
+
+
+def test_receive_takes_only_waiting_bytes_and_send_purges(modem, win_build):
+    modem.set_command_replies({
+        "AT1": b"abc",
+        "AT2": b"ABCDEFGHIJKLMNOPQRSTUVWXY",  # 25 bytes
+        "AT3": b"new",
+    })
+    lines = run_probe(
+        modem.prefix, win_build, "open", 1, 8, 1, 0, 9600,
+        # nothing waiting: 0 at once, buffer untouched
+        "recv", 10,
+        # 3 waiting: 3 read, the rest of the buffer untouched
+        "sendhex", hexarg(b"AT1\r"), "sleep", 400, "inque", "recv", 10, "inque",
+        # 25 waiting: 10 read, 15 stay queued until the next send purges them
+        "sendhex", hexarg(b"AT2\r"), "sleep", 400, "inque", "recv", 10, "inque",
+        "sendhex", hexarg(b"AT3\r"), "sleep", 400, "inque", "recv", 10,
+        # a reply left unread is gone after the next send
+        "sendhex", hexarg(b"AT1\r"), "sleep", 400,
+        "sendhex", hexarg(b"AT3\r"), "sleep", 400, "recv", 10, "recv", 10,
+        "close")
+    assert lines[0] != "open -1"
+    assert lines[1].startswith(recv_line(0, b"") + " ")
+    assert int(lines[1].split()[-1]) < 200, "a read with nothing waiting must not wait"
+    assert [strip_ms(x) for x in lines[2:]] == [
+        "send 1", "inque 3", recv_line(3, b"abc"), "inque 0",
+        "send 1", "inque 25", recv_line(10, b"ABCDEFGHIJ"), "inque 15",
+        "send 1", "inque 3", recv_line(3, b"new"),
+        "send 1",
+        "send 1", recv_line(3, b"new"), recv_line(0, b""),
+        "close 1",
+    ]
+    # Every command reached the modem whole, in order.
+    assert modem.received_bytes() == b"AT1\rAT2\rAT3\rAT1\rAT3\r"
+
+
+def test_open_fails_without_device_or_when_held(modem, win_build):
+    p = modem.prefix
+    lines = run_probe(
+        p, win_build,
+        "open", 2, 8, 1, 0, 9600,      # COM2 leads to no device
+        "open", 0, 8, 1, 0, 9600,      # no port 0
+        "open", -3, 8, 1, 0, 9600,
+        "open", 1, 8, 1, 0, 0,         # the write limit divides by Baud
+        "open", 1, 8, 1, 0, -9600,
+        "open", 1, 8, 5, 0, 9600,      # a stop-bit code the driver rejects...
+        "open", 1, 8, 1, 0, 9600,      # ...must not leave the device open
+        "again", 1, 8, 1, 0, 9600,     # already open here
+        "close", "again", 1, 8, 1, 0, 9600)
+    assert lines[:6] == ["open -1"] * 6
+    assert lines[6] != "open -1"
+    assert lines[7] == "again -1"
+    assert lines[8] == "close 1"
+    assert lines[9] != "again -1"
+
+    # Held by another program.
+    holder = p.start(exe(win_build, "port_probe.exe"), "open", 1, 8, 1, 0, 9600,
+                     "mark", "opened", "sleep", 4000, "close")
+    try:
+        assert holder.wait_for_output("mark opened", 30), holder.output()
+        assert "open -1" not in holder.output()
+        assert run_probe(p, win_build, "open", 1, 8, 1, 0, 9600) == ["open -1"]
+        assert holder.wait(30) == 0
+    finally:
+        holder.kill()
+    lines = run_probe(p, win_build, "open", 1, 8, 1, 0, 9600, "close")
+    assert lines[0] != "open -1" and lines[1] == "close 1"
+
+
+def test_operations_without_open_port_do_nothing(modem, win_build):
+    modem.push(b"xyz")
+    lines = run_probe(
+        modem.prefix, win_build,
+        "close-1",
+        "sendhex", hexarg(b"AT0\r"), "recv", 10,          # never opened
+        "open", 1, 8, 1, 0, 9600, "sendhex", hexarg(b"AT1\r"), "sleep", 300,
+        "close", "close", "close-1",
+        "sendhex", hexarg(b"AT2\r"), "recv", 10,          # after the close
+        "reuse",
+        "sendhex", hexarg(b"XYZ"), "recv", 10, "close", "file",
+        "unset", "sendhex", hexarg(b"AT3\r"), "recv", 10, "close")
+    lines = [strip_ms(x) for x in lines]
+    assert lines[:3] == ["close-1 0", "send 0", recv_line(0, b"")]
+    assert lines[3] != "open -1"
+    assert lines[4:10] == ["send 1", "close 1", "close 0", "close-1 0",
+                           "send 0", recv_line(0, b"")]
+    # The closed port's handle value went to a file: a stale handle must
+    # neither write to that file nor close it.
+    assert lines[10] == "reuse 1", "Wine did not hand the value out again"
+    assert lines[11:15] == ["send 0", recv_line(0, b""), "close 0", "file size=0 open=1"]
+    assert lines[15:] == ["send 0", recv_line(0, b""), "close 0"]
+    assert modem.received_bytes() == b"AT1\r"
+
+
+def test_port_above_nine(modem, win_build):
+    modem.map_port(12)
+    modem.set_command_replies({"AT12": b"ok12"})
+    lines = run_probe(modem.prefix, win_build, "open", 12, 8, 1, 0, 9600,
+                      "sendhex", hexarg(b"AT12\r"), "sleep", 400, "recv", 10, "close")
+    assert lines[0] != "open -1"
+    assert [strip_ms(x) for x in lines[1:]] == ["send 1", recv_line(4, b"ok12"), "close 1"]
+
+
+def _processes_mentioning(text):
+    """Pids whose command line or environment mentions `text`."""
+    found = []
+    for d in pathlib.Path("/proc").iterdir():
+        if not d.name.isdigit() or int(d.name) == os.getpid():
+            continue
+        try:
+            blob = (d / "cmdline").read_bytes() + (d / "environ").read_bytes()
+        except OSError:
+            continue
+        if text.encode() in blob:
+            found.append(int(d.name))
+    return found
+
+
+def test_bench_stops_what_it_starts(win_build, tmp_path):
+    template = os.environ["VARNIX_PREFIX_TEMPLATE"]
+    p = WinePrefix.copy_of(template, tmp_path / "prefix")
+    m = SimModem.start(tmp_path / "modem")
+    try:
+        map_com_ports(p, modem_ports(m, 1))
+        held = p.start(exe(win_build, "port_probe.exe"), "open", 1, 8, 1, 0, 9600,
+                       "mark", "opened", "sleep", 60000)
+        assert held.wait_for_output("mark opened", 30)
+        assert _processes_mentioning(str(tmp_path)), "nothing to stop?"
+    finally:
+        m.stop()
+        p.shutdown()
+    deadline = time.monotonic() + 10
+    while _processes_mentioning(str(tmp_path)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    left = _processes_mentioning(str(tmp_path))
+    assert not left, subprocess.run(["ps", "-o", "pid,args", "-p",
+                                     ",".join(map(str, left))],
+                                    capture_output=True, text=True).stdout
+    assert not m.link.exists()
