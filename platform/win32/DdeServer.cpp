@@ -185,9 +185,20 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
                                    nullptr, 0, 0);
     }
 
-    case XTYP_CONNECT_CONFIRM:
-      conversations_[conv] = conv_ && SameTopicName(ToUtf8(QueryW(hsz1)), conv_->Name());
+    case XTYP_CONNECT_CONFIRM: {
+      const bool served = conv_ && SameTopicName(ToUtf8(QueryW(hsz1)), conv_->Name());
+      conversations_[conv] = served;
+      if (served) {
+        // String handles are global atoms, which ignore case and keep the
+        // spelling of whoever created them first: a client's "send" reads
+        // back as "Send" while our handle lives. Holding every item name
+        // from the first conversation on makes that the same for all.
+        for (const TDdeServerItem* item : conv_->Items()) {
+          if (!item->Name.empty()) ItemHandle(item->Name);
+        }
+      }
       return nullptr;
+    }
 
     case XTYP_DISCONNECT:
       conversations_.erase(conv);
