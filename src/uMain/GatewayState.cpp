@@ -27,15 +27,13 @@ std::optional<std::string> SendQueue::TakeFirst() {
 
 void SendQueue::WaitForEntry(std::chrono::milliseconds limit) const {
   std::unique_lock lock(mutex_);
-  const std::uint64_t seen = wakeups_;
-  changed_.wait_for(lock, limit,
-                    [&] { return !entries_.empty() || released_ || wakeups_ != seen; });
+  changed_.wait_for(lock, limit, [&] { return !entries_.empty() || released_ || woken_; });
 }
 
 void SendQueue::Wake() {
   {
     std::lock_guard lock(mutex_);
-    ++wakeups_;
+    woken_ = true;
   }
   changed_.notify_all();
 }

@@ -32,7 +32,9 @@ class SendQueue {
   // The worker's idle wait: returns at once when an entry is waiting, the
   // queue was woken (stop requested) or released; else after `limit`.
   void WaitForEntry(std::chrono::milliseconds limit) const;
-  // Ends any WaitForEntry in progress without adding an entry.
+  // Ends the wait in progress and every later one, without adding an entry.
+  // Sticky on purpose: a stop raised just before the worker starts to wait
+  // must not be lost.
   void Wake();
   // Shutdown: drops the waiting entries and refuses every later Append.
   void Release();
@@ -42,7 +44,7 @@ class SendQueue {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::deque<std::string> entries_;
-  std::uint64_t wakeups_ = 0;
+  bool woken_ = false;
   bool released_ = false;
 };
 

@@ -78,6 +78,21 @@ void TGetDataThread::SendText(std::string_view text) {
   port_.Send(text.data(), static_cast<int>(text.size()));
 }
 
+void TGetDataThread::ReadWaiting(std::string& collected) {
+  // Everything already waiting, ten bytes at a time, so that a complete
+  // reply is judged whole at once. Bounded, so that a modem flooding the
+  // line cannot keep the worker here.
+  for (int taken = 0; taken < kMaxBytesPerRead;) {
+    char buffer[kReceiveChunk];
+    int n = port_.Receive(buffer, kReceiveChunk);
+    if (n <= 0) return;
+    if (n > kReceiveChunk) n = kReceiveChunk;
+    collected.append(buffer, static_cast<std::size_t>(n));
+    taken += n;
+    if (n < kReceiveChunk) return;
+  }
+}
+
 void TGetDataThread::ProcessEntry(const std::string& entry) {
   const SplitEntry split = SplitQueueEntry(entry);
   ReplyVerdict verdict = ReplyVerdict::kFailed;
@@ -100,9 +115,7 @@ void TGetDataThread::ProcessEntry(const std::string& entry) {
     std::string collected;
     verdict = ReplyVerdict::kPending;
     for (int reads = 0;;) {
-      char buffer[kReceiveChunk];
-      const int n = port_.Receive(buffer, kReceiveChunk);
-      if (n > 0) collected.append(buffer, static_cast<std::size_t>(n > kReceiveChunk ? kReceiveChunk : n));
+      ReadWaiting(collected);
       verdict = JudgeReply(collected);
       if (verdict != ReplyVerdict::kPending) break;
       clock_.Sleep(kReadPause);

@@ -48,6 +48,7 @@ ReplyVerdict JudgeReply(std::string_view collected);
 
 constexpr int kReceiveChunk = 10;  // bytes asked for per read
 constexpr int kMaxReads = 11;
+constexpr int kMaxBytesPerRead = 4096;
 
 class TGetDataThread {
  public:
@@ -79,6 +80,7 @@ class TGetDataThread {
  private:
   std::chrono::milliseconds Delay() const;
   void SendText(std::string_view text);
+  void ReadWaiting(std::string& collected);
 
   GatewayState& state_;
   ModemPort& port_;

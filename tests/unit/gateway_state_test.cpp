@@ -1,0 +1,107 @@
+#include "uMain/GatewayState.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace varnix {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(SendQueue, FifoWithDuplicatesAndRelease) {
+  SendQueue q;
+  EXPECT_EQ(q.TakeFirst(), std::nullopt);
+  for (const char* e : {"1,a", "2,b", "1,a"}) EXPECT_TRUE(q.Append(e));
+  EXPECT_EQ(q.Count(), 3u);
+  EXPECT_EQ(q.TakeFirst(), "1,a");
+  EXPECT_EQ(q.TakeFirst(), "2,b");
+  EXPECT_EQ(q.TakeFirst(), "1,a");
+  EXPECT_EQ(q.Count(), 0u);
+
+  q.Append("3,c");
+  q.Release();
+  EXPECT_TRUE(q.Released());
+  EXPECT_EQ(q.Count(), 0u);  // what was still waiting is dropped
+  EXPECT_FALSE(q.Append("4,d"));
+  EXPECT_EQ(q.TakeFirst(), std::nullopt);
+}
+
+TEST(SendQueue, OneProducerOneConsumerKeepEveryEntryInOrder) {
+  SendQueue q;
+  constexpr int kEntries = 200000;
+  std::thread producer([&] {
+    for (int i = 0; i < kEntries; ++i) q.Append(std::to_string(i) + ",x");
+  });
+  int expected = 0;
+  bool inOrder = true;
+  while (expected < kEntries) {
+    if (auto e = q.TakeFirst()) {
+      inOrder = inOrder && *e == std::to_string(expected) + ",x";
+      ++expected;
+    } else {
+      q.WaitForEntry(10ms);
+    }
+  }
+  producer.join();
+  EXPECT_TRUE(inOrder);
+  EXPECT_EQ(q.Count(), 0u);
+}
+
+TEST(SendQueue, WaitEndsOnAppendWakeAndRelease) {
+  const std::pair<const char*, std::function<void(SendQueue&)>> kinds[] = {
+      {"append", [](SendQueue& q) { q.Append("1,a"); }},
+      {"wake", [](SendQueue& q) { q.Wake(); }},
+      {"release", [](SendQueue& q) { q.Release(); }},
+  };
+  for (const auto& [name, poke] : kinds) {
+    SCOPED_TRACE(name);
+    SendQueue q;
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+      q.WaitForEntry(std::chrono::hours(1));
+      returned = true;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(returned.load());
+    poke(q);
+    waiter.join();  // hangs the test if the wait did not end
+    EXPECT_TRUE(returned.load());
+  }
+  // With an entry waiting the wait returns at once; otherwise after the limit.
+  SendQueue q;
+  q.Append("1,a");
+  const auto t0 = std::chrono::steady_clock::now();
+  q.WaitForEntry(std::chrono::hours(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+  SendQueue empty;
+  empty.WaitForEntry(1ms);
+}
+
+TEST(GatewayState, StatusTextHandOverAndStop) {
+  GatewayState state;
+  EXPECT_EQ(state.statusText.Get(), "");
+  EXPECT_EQ(state.portHandle, kNoPort);
+  EXPECT_FALSE(state.stopRequested.load());
+
+  std::thread writer([&] {
+    for (int i = 0; i < 20000; ++i) state.statusText.Set(i % 2 ? "1" : "0");
+  });
+  bool onlyWhole = true;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string v = state.statusText.Get();
+    onlyWhole = onlyWhole && (v.empty() || v == "0" || v == "1");
+  }
+  writer.join();
+  EXPECT_TRUE(onlyWhole);
+
+  // Whether the stop comes before or during the wait, the wait ends.
+  std::thread idle([&] { state.sendQueue.WaitForEntry(std::chrono::hours(1)); });
+  state.RequestStop();
+  idle.join();
+  state.sendQueue.WaitForEntry(std::chrono::hours(1));
+  EXPECT_TRUE(state.stopRequested.load());
+}
+
+}  // namespace
+}  // namespace varnix
