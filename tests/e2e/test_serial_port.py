@@ -7,11 +7,9 @@ import pathlib
 import subprocess
 import time
 
-import pytest
 
-from bench.modem import SimModem
+from bench.modem import SimModem, map_com_ports, modem_ports
 from bench.wine import WinePrefix
-from bench.fixtures_modem import map_com_ports, modem_ports
 
 FILL = "23" * 32  # the probe's receive buffer before each read: 32 x '#'
 

@@ -236,3 +236,29 @@ class SimModem:
             except ProcessLookupError:
                 pass
             self.popen.wait(timeout=5)
+
+
+def map_com_ports(prefix, ports):
+    """Maps each COM<n> of {n: device path} in the prefix and restarts its
+    wineserver, which reads the port table only when it starts."""
+    lines = ["REGEDIT4", "", r"[HKEY_LOCAL_MACHINE\Software\Wine\Ports]"]
+    for number, device in sorted(ports.items()):
+        lines.append(f'"COM{number}"="{device}"')
+    regfile = prefix.path.parent / "com-ports.reg"
+    regfile.write_text("\r\n".join(lines) + "\r\n")
+    code, out = prefix.reg("import", str(regfile))
+    assert code == 0, out
+    subprocess.run(["wineserver", "-k"], env=prefix.env, timeout=30,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=prefix.env, timeout=30,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def modem_ports(modem, *numbers):
+    """COM1 to COM9 of a test prefix: the given ones lead to the modem, the
+    others to a device that does not exist. Without an entry Wine would map
+    them to the machine's real /dev/ttyS*, which no test may open."""
+    absent = modem.workdir / "no-such-device"
+    ports = {n: absent for n in range(1, 10)}
+    ports.update({n: modem.link for n in numbers})
+    return ports
