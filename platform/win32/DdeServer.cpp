@@ -1,5 +1,6 @@
 #include "DdeServer.h"
 
+#include <iterator>
 #include <utility>
 
 namespace varnix::win32 {
@@ -33,6 +34,11 @@ std::wstring FromAnsi(const std::string& s) {
   return w;
 }
 
+bool RunningOnWine() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 bool SameTextInUserLocale(const std::wstring& a, const std::wstring& b) {
   return ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
                           b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
@@ -61,7 +67,8 @@ void StringHandle::reset() {
   if (hsz_) ::DdeFreeStringHandle(instance_, std::exchange(hsz_, nullptr));
 }
 
-DdeServer::DdeServer(const std::wstring& service) : serviceName_(service) {
+DdeServer::DdeServer(const std::wstring& service)
+    : serviceName_(service), onWine_(RunningOnWine()) {
   // APPCLASS_STANDARD and no filter flags: every transaction type reaches
   // the callback, which refuses what it does not serve.
   const UINT rc = ::DdeInitializeW(&instance_, &DdeServer::Callback, APPCLASS_STANDARD, 0);
@@ -113,8 +120,19 @@ HSZ DdeServer::ItemHandle(const std::string& name) {
 
 void DdeServer::ItemChanged(const TDdeServerItem& item) {
   if (!instance_ || !topic_.get() || item.Name.empty()) return;
+  const HSZ hsz = ItemHandle(item.Name);
+  if (onWine_) {
+    // Wine's DdePostAdvise takes one reference on the item name's atom for
+    // all the WM_DDE_DATA it posts, while every client releases one: with
+    // two or more links the atom dies and later updates get lost. Give it
+    // the references it is short of.
+    std::size_t links = 0;
+    for (const auto& link : links_) links += link.second == item.Name ? 1 : 0;
+    const std::wstring name = FromAnsi(item.Name);
+    for (std::size_t i = 1; i < links; ++i) ::GlobalAddAtomW(name.c_str());
+  }
   // DDEML answers through XTYP_ADVREQ, once per link. No link, nothing sent.
-  ::DdePostAdvise(instance_, topic_.get(), ItemHandle(item.Name));
+  ::DdePostAdvise(instance_, topic_.get(), hsz);
 }
 
 std::wstring DdeServer::QueryW(HSZ hsz) const {
@@ -202,6 +220,9 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
 
     case XTYP_DISCONNECT:
       conversations_.erase(conv);
+      for (auto it = links_.begin(); it != links_.end();) {
+        it = it->first == conv ? links_.erase(it) : std::next(it);
+      }
       return nullptr;
 
     case XTYP_REQUEST:
@@ -230,12 +251,16 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
       return reinterpret_cast<HDDEDATA>(DDE_FACK);
     }
 
-    case XTYP_ADVSTART:
+    case XTYP_ADVSTART: {
       // DDEML keeps the link itself; nothing is sent until the next change.
-      return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(
-          format == CF_TEXT && FindItem(conv, hsz1, hsz2) ? TRUE : FALSE));
+      TDdeServerItem* item = format == CF_TEXT ? FindItem(conv, hsz1, hsz2) : nullptr;
+      if (!item) return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(FALSE));
+      links_.emplace(conv, item->Name);
+      return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(TRUE));
+    }
 
     case XTYP_ADVSTOP:
+      links_.erase({conv, QueryAnsi(hsz2)});
       return nullptr;
 
     case XTYP_EXECUTE: {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -95,6 +96,9 @@ class DdeServer final : public AdviseSink {
   // Open conversations and the topic each was opened on (served topic or a
   // window caption).
   std::map<HCONV, bool> conversations_;
+  // Advise links (conversation, item name) as started by clients.
+  std::set<std::pair<HCONV, std::string>> links_;
+  bool onWine_ = false;
   // Item names as string handles, kept for the life of the server so that
   // advise notifications never race with the names' atoms going away.
   std::map<std::string, StringHandle> itemHandles_;

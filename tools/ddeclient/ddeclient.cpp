@@ -67,6 +67,7 @@ RawReply g_rawReply;
 std::vector<std::pair<std::string, std::string>> g_rawAcks;
 bool g_collectingAcks = false;
 bool g_rawExpectData = false;
+bool g_rawTerminated = false;
 
 double NowMs() {
   FILETIME ft;
@@ -323,7 +324,7 @@ LRESULT CALLBACK RawProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     case WM_DDE_TERMINATE:
       if (reinterpret_cast<HWND>(wParam) == g_rawPartner) {
-        g_rawReply.got = true;
+        g_rawTerminated = true;
         Out("raw-terminated t=" + TimeText());
       }
       return 0;
@@ -519,7 +520,14 @@ void Run(const std::string& line) {
     const ATOM item = AddAtom(arg(1));
     Out("raw-request " + RawExchange(WM_DDE_REQUEST, MAKELPARAM(CF_TEXT, item), true));
   } else if (cmd == "raw-terminate") {
-    Out("raw-terminate " + RawExchange(WM_DDE_TERMINATE, 0, false, 3000));
+    // The answer is the partner's own WM_DDE_TERMINATE; acknowledgements
+    // still on their way do not count.
+    g_rawTerminated = false;
+    const bool posted = g_rawPartner && PostMessageW(g_rawPartner, WM_DDE_TERMINATE,
+                                                     reinterpret_cast<WPARAM>(g_rawWnd), 0);
+    const ULONGLONG end = GetTickCount64() + 3000;
+    while (posted && !g_rawTerminated && GetTickCount64() < end) PumpFor(5);
+    Out(std::string("raw-terminate ") + (!posted ? "fail" : g_rawTerminated ? "ok" : "timeout"));
     g_rawPartner = nullptr;
   } else {
     Out("unknown " + cmd);
