@@ -4,6 +4,7 @@ is tests/e2e/port/port_probe.exe, which runs the steps given on its command
 line and prints one line per step."""
 import os
 import pathlib
+import re
 import subprocess
 import time
 
@@ -24,9 +25,19 @@ def hexarg(data):
     return data.hex()
 
 
+PROBE_LINE = re.compile(r"^(open|again|send|recv|inque|dcb|timeouts|close|close-1|reuse|"
+                        r"file|mark|end)( |$)")
+
+
+def probe_lines(out):
+    """The probe's own lines. A wineserver started by the probe shares its
+    output and, when a device hangs up under it, dumps its objects there."""
+    return [x for x in out.replace("\r", "").splitlines() if PROBE_LINE.match(x)]
+
+
 def run_probe(prefix, win_build, *steps, timeout=60):
     code, out = prefix.run(exe(win_build, "port_probe.exe"), *steps, timeout=timeout)
-    lines = out.replace("\r", "").splitlines()
+    lines = probe_lines(out)
     assert code == 0 and lines and lines[-1] == "end", out
     return lines[:-1]
 
@@ -223,3 +234,67 @@ def test_bench_stops_what_it_starts(win_build, tmp_path):
                                      ",".join(map(str, left))],
                                     capture_output=True, text=True).stdout
     assert not m.link.exists()
+
+
+def test_modem_replies_in_pieces_trickles_and_floods(modem, win_build):
+    cmgs = b"\r\n+CMGS: 12\r\n\r\nOK\r\n"
+    modem.set_command_replies({
+        "PIECES": [(0, cmgs[:4]), (1.0, cmgs[4:])],
+        "TRICKLE": [(0 if i == 0 else 0.3, b"abcd"[i:i + 1]) for i in range(4)],
+        "FLOOD": b"F" * (1 << 20),
+        "AT3": b"new",
+    })
+    lines = run_probe(
+        modem.prefix, win_build, "open", 1, 8, 1, 0, 9600,
+        "sendhex", hexarg(b"PIECES\r"), "sleep", 400, "recv", 10,
+        "sleep", 1200, "recv", 10, "recv", 10,
+        "sendhex", hexarg(b"TRICKLE\r"), "sleep", 1400, "recv", 10,
+        # A modem that keeps talking: each read still takes only what has
+        # arrived, at most 10 bytes, at once, and a send still goes out.
+        "sendhex", hexarg(b"FLOOD\r"), "sleep", 500, "recv", 10, "recv", 10,
+        "sendhex", hexarg(b"AT3\r"), "sleep", 300, "recv", 10,
+        "close")
+    assert lines[0] != "open -1"
+    plain = [strip_ms(x) for x in lines[1:]]
+    assert plain[:8] == [
+        "send 1", recv_line(4, cmgs[:4]), recv_line(10, cmgs[4:14]),
+        recv_line(len(cmgs) - 14, cmgs[14:]),
+        "send 1", recv_line(4, b"abcd"),
+        "send 1", recv_line(10, b"F" * 10)]
+    assert plain[8] == recv_line(10, b"F" * 10)
+    assert plain[9] == "send 1"
+    assert plain[10].split()[1] == "10", plain[10]
+    assert plain[11] == "close 1"
+    assert all(int(x.split()[-1]) < 200 for x in lines if x.startswith("recv "))
+    assert modem.received_bytes() == b"PIECES\rTRICKLE\rFLOOD\rAT3\r"
+    # The modem kept to its schedules.
+    sent = modem.sent()
+    t_pieces = [t for t, b in sent if b in (cmgs[:4], cmgs[4:])]
+    assert len(t_pieces) == 2 and 0.9 <= t_pieces[1] - t_pieces[0] <= 1.3
+    t_trickle = [t for t, b in sent if b in (b"a", b"b", b"c", b"d")]
+    gaps = [b - a for a, b in zip(t_trickle, t_trickle[1:])]
+    assert len(gaps) == 3 and all(0.25 <= g <= 0.45 for g in gaps), gaps
+
+
+def test_modem_hangup_and_restore(modem, win_build):
+    p = modem.prefix
+    probe = p.start(exe(win_build, "port_probe.exe"), "open", 1, 8, 1, 0, 9600,
+                    "mark", "opened", "sleep", 1500,
+                    "sendhex", hexarg(b"AT1\r"), "recv", 10, "close")
+    try:
+        assert probe.wait_for_output("mark opened", 30), probe.output()
+        modem.hangup()
+        assert probe.wait(30) == 0
+    finally:
+        probe.kill()
+    lines = probe_lines(probe.output())
+    assert lines[0] != "open -1"
+    # The device is gone under the open port: the write fails, nothing to read.
+    assert [strip_ms(x) for x in lines[2:]] == ["send 0", recv_line(0, b""), "close 1", "end"]
+    assert run_probe(p, win_build, "open", 1, 8, 1, 0, 9600) == ["open -1"]
+    modem.restore()
+    modem.set_command_replies({"AT2": b"back"})
+    lines = run_probe(p, win_build, "open", 1, 8, 1, 0, 9600, "sendhex", hexarg(b"AT2\r"),
+                      "sleep", 400, "recv", 10, "close")
+    assert [strip_ms(x) for x in lines[1:]] == ["send 1", recv_line(4, b"back"), "close 1"]
+    assert modem.received_bytes() == b"AT2\r"
