@@ -219,21 +219,20 @@ void Run(const std::vector<std::string>& a) {
     Print("enabled", IsWindowEnabled(main) ? "1" : "0");
     RECT r{};
     GetClientRect(main, &r);
-    // A minimized window's client area is empty: report the normal one.
-    if (IsIconic(main)) {
-      WINDOWPLACEMENT wp{};
-      wp.length = sizeof wp;
-      GetWindowPlacement(main, &wp);
-      RECT frame{0, 0, 0, 0};
-      AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(main, GWL_STYLE)), TRUE, 0);
-      r.right = (wp.rcNormalPosition.right - wp.rcNormalPosition.left) - (frame.right - frame.left);
-      r.bottom = (wp.rcNormalPosition.bottom - wp.rcNormalPosition.top) - (frame.bottom - frame.top);
-    }
-    Print("client", std::to_string(r.right) + "x" + std::to_string(r.bottom));
+    // A minimized window has no client area to speak of: see "restore".
+    Print("client", IsIconic(main) ? std::string("minimized")
+                                   : std::to_string(r.right) + "x" + std::to_string(r.bottom));
     const LONG_PTR style = GetWindowLongPtrW(main, GWL_STYLE);
     Print("maximizebox", (style & WS_MAXIMIZEBOX) ? "1" : "0");
     Print("minimizebox", (style & WS_MINIMIZEBOX) ? "1" : "0");
     Print("sizable", (style & WS_THICKFRAME) ? "1" : "0");
+  } else if (cmd == "restore") {
+    // As a click on the task-bar button does.
+    HWND main = RequireMain();
+    ShowWindowAsync(main, SW_RESTORE);
+    if (!WaitFor(ArgMs(a, 1, 5000), [main] { return IsIconic(main) ? nullptr : main; })) {
+      throw Failure("main window still minimized");
+    }
   } else if (cmd == "menu") {
     HWND main = RequireMain();
     int id = a.size() > 1 && a[1] == "X1" ? ID_X1
@@ -347,13 +346,11 @@ void Run(const std::vector<std::string>& a) {
     Print("about_button", Utf8(TextOf(GetDlgItem(about, ID_ABOUT_CLOSE))));
     HWND image = GetDlgItem(GetDlgItem(about, ID_ABOUT_PANEL1), ID_ABOUT_IMAGE1);
     const LRESULT bitmap = image ? Send(image, STM_GETIMAGE, IMAGE_BITMAP, 0) : 0;
-    BITMAP bm{};
-    // The handle is Varnix's, but GDI objects are shared by the session.
-    if (bitmap && GetObjectW(reinterpret_cast<HGDIOBJ>(bitmap), sizeof bm, &bm)) {
-      Print("about_logo", std::to_string(bm.bmWidth) + "x" + std::to_string(bm.bmHeight));
-    } else {
-      Print("about_logo", bitmap ? "present" : "none");
-    }
+    Print("about_logo", bitmap ? "present" : "none");
+    // A bitmap static takes the size of its picture.
+    RECT ir{};
+    if (image) GetClientRect(image, &ir);
+    Print("about_image_size", std::to_string(ir.right) + "x" + std::to_string(ir.bottom));
     Print("main_enabled", IsWindowEnabled(RequireMain()) ? "1" : "0");
   } else if (cmd == "about-key") {
     HWND about = VisibleOfClass(kAboutClassName);
