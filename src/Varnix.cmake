@@ -15,8 +15,6 @@ target_include_directories(Varnix PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_options(Varnix PRIVATE -municode -mwindows)
 target_link_libraries(Varnix PRIVATE varnix_core comctl32 gdi32 user32)
 
-# The adapters come from platform/, which is configured after this file:
-# link them by name and check for them once everything is known.
-target_link_libraries(Varnix PRIVATE varnix_codec varnix_serial varnix_registry
-  $<$<TARGET_EXISTS:varnix_dde>:varnix_dde>)
-target_compile_definitions(Varnix PRIVATE $<$<TARGET_EXISTS:varnix_dde>:VARNIX_HAVE_DDE>)
+# The adapters come from platform/, which is configured after this file;
+# targets named before they exist are resolved at generation time.
+target_link_libraries(Varnix PRIVATE varnix_codec varnix_serial varnix_registry varnix_dde)

@@ -7,9 +7,7 @@
 #include <memory>
 #include <vector>
 
-#ifdef VARNIX_HAVE_DDE
 #include "DdeServer.h"
-#endif
 #include "uAbout/frmAbout.h"
 #include "uCom/frmCom.h"
 #include "uMain/GatewayState.h"
@@ -27,7 +25,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   static GatewayState state;
   static PortSettings settings;
   try {
-#ifdef VARNIX_HAVE_DDE
     // The service is registered before any window exists. Without it no
     // client could ever reach the gateway, so a refusal ends the program
     // before the port is touched.
@@ -39,23 +36,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
                   MB_OK | MB_ICONERROR);
       return 0;
     }
-#endif
     TfrmMain frmMain(state, settings);
-#ifdef VARNIX_HAVE_DDE
     frmMain.SetDdeServer(dde.get());
-#endif
     if (!frmMain.Create(instance)) return 0;
     TfrmCom frmCom(settings, frmMain.Registry());
     frmCom.Create(instance);
     TfrmAbout frmAbout;
     frmAbout.Create(instance);
     frmMain.SetDialogs(&frmCom, &frmAbout);
-#ifdef VARNIX_HAVE_DDE
     // A client may also connect to the caption of any of the windows.
     dde->SetCaptionMatcher(win32::MatchCaptionsOf([&] {
       return std::vector<HWND>{frmMain.Handle(), frmCom.Handle(), frmAbout.Handle()};
     }));
-#endif
     frmMain.Show();
 
     MSG msg;

@@ -6,9 +6,7 @@
 #include <cwctype>
 
 #include "SerialPort.h"
-#ifdef VARNIX_HAVE_DDE
 #include "DdeServer.h"
-#endif
 #include "uAbout/frmAbout.h"
 #include "uCom/frmCom.h"
 #include "uMeter/AnsiCodec.h"
@@ -132,10 +130,8 @@ TfrmMain::~TfrmMain() {
     state_.RequestStop();
     worker_->Join();
   }
-#ifdef VARNIX_HAVE_DDE
   // The service outlives this window; it must not keep the topic.
   if (ddeServer_) ddeServer_->SetConversation(nullptr);
-#endif
 }
 
 bool TfrmMain::Create(HINSTANCE instance) {
@@ -242,9 +238,7 @@ void TfrmMain::FormCreate() {
   // 6.-7. The topic, registered whatever the port does.
   ddeConv = std::make_unique<TDdeServerConv>();
   ddeConv->SetName(kTopicName);
-#ifdef VARNIX_HAVE_DDE
   if (ddeServer_) ddeServer_->SetConversation(ddeConv.get());
-#endif
 
   // 8.-9.
   state_.stopRequested.store(false);
