@@ -95,6 +95,7 @@ HCONV Connect(const std::wstring& service) {
     conv = DdeConnect(g_inst, s, t, nullptr);
     if (!conv) PumpUntil(100, [] { return false; });
   }
+  if (!conv) Out("connect-error=" + std::to_string(DdeGetLastError(g_inst)));
   DdeFreeStringHandle(g_inst, s);
   DdeFreeStringHandle(g_inst, t);
   return conv;
@@ -191,11 +192,13 @@ int Roundtrip(int runs, int n, const wchar_t* itemName, const std::vector<std::w
 }
 
 int Message(int n, int gapMs) {
-  // The advise link lives on a conversation of its own: Wine's client can
-  // mistake advise data for the answer of a poke on the same conversation.
-  HCONV watch = Connect(L"Varnix");
+  // One conversation for the advise link and the pokes: Wine's DDEML does
+  // not open a second one to the same server and topic. The link is on
+  // another item than the pokes, so advise data is never taken for a poke's
+  // acknowledgement.
   HCONV conv = Connect(L"Varnix");
-  if (!watch || !conv) return Fail("connect");
+  if (!conv) return Fail("connect");
+  HCONV watch = conv;
   DWORD result = 0;
   if (!DdeClientTransaction(nullptr, 0, watch, g_statusItem, CF_TEXT, XTYP_ADVSTART,
                             kTransactionMs, &result)) {
@@ -222,7 +225,6 @@ int Message(int n, int gapMs) {
   }
   DdeClientTransaction(nullptr, 0, watch, g_statusItem, CF_TEXT, XTYP_ADVSTOP, kTransactionMs,
                        &result);
-  DdeDisconnect(watch);
   DdeDisconnect(conv);
   return 0;
 }

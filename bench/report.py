@@ -1,0 +1,197 @@
+"""Writes docs/performance.md from the results of bench/perf.py."""
+import pathlib
+
+KB = 1024
+
+
+def _range(s, unit="", digits=None):
+    fmt = (lambda x: f"{x:.{digits}f}") if digits is not None else str
+    return (f"{fmt(s['median'])}{unit} (min {fmt(s['min'])}, max {fmt(s['max'])}, "
+            f"IQR {fmt(s['q1'])}–{fmt(s['q3'])}, n={s['n']})")
+
+
+def _verdict(ok):
+    return "met" if ok else "**MISSED**"
+
+
+def rows(r):
+    """(figure, target, measured, met?) for every benchmark."""
+    out = []
+    rt = r["roundtrip"]
+    out.append(("DDE poke round trip, Varnix / bare DDEML server",
+                "≤ 1.3×",
+                _range(rt["ratio"], "×", 2) +
+                f"; Varnix {rt['varnix_ms']['median']:.3f} ms, bare "
+                f"{rt['bare_ms']['median']:.3f} ms per poke; "
+                f"{rt['acked']}/{rt['expected']} acknowledged",
+                rt["ratio"]["median"] <= 1.3 and rt["acked"] == rt["expected"]))
+    m = r["message"]
+    out.append(("Send poke → Status advise, minus 2000 ms + Delay",
+                "≤ 20 ms",
+                _range(m["overhead_ms"], " ms", 1) + f" (Delay {m['delay_ms']} ms)",
+                m["overhead_ms"]["median"] <= 20))
+    i = r["idle_start"]
+    out.append(("Idle start: Send poke → first modem byte",
+                "≤ 10 ms",
+                _range(i["from_poke_ms"], " ms", 2) +
+                f"; from the poke's acknowledgement {i['from_ack_ms']['median']:.2f} ms",
+                i["from_poke_ms"]["median"] <= 10))
+    c = r["close"]
+    out.append(("Confirmed close → end of the process (idle)",
+                "≤ 200 ms",
+                _range(c["process_end_ms"], " ms", 1) +
+                f"; main window gone after {c['window_gone_ms']['median']:.1f} ms",
+                c["process_end_ms"]["median"] <= 200))
+    b = r["burst"]
+    rounds = b["rounds"]
+    growth = max(x["growth_kb"] for x in rounds)
+    all_in = all(x["acked"] == b["pokes"] and x["status_updates"] == b["pokes"]
+                 for x in rounds)
+    each = lambda f: " / ".join(f(x) for x in rounds)  # noqa: E731
+    out.append((f"Burst of {b['pokes']} Send pokes ({len(rounds)} bursts, one after the "
+                "other): all acknowledged, none lost",
+                "all",
+                f"acknowledged {each(lambda x: str(x['acked']))}; Status updates "
+                f"{each(lambda x: str(x['status_updates']))} (one per queued entry); "
+                f"{b['modem_bytes']} bytes to the modem",
+                all_in))
+    drained = each(lambda x: format(x["rss_kb_drained"] / KB, ".1f"))
+    out.append(("Burst: working-set growth (VmRSS of the Varnix process)",
+                "≤ 5 MB",
+                f"{growth / KB:.2f} MB at most; VmRSS {b['rss_kb_before'] / KB:.1f} MB before, "
+                f"{drained} MB after each burst; peak {b['hwm_kb_after'] / KB:.1f} MB",
+                growth <= 5 * KB))
+    out.append(("Burst: poke latency, 99th percentile",
+                "—",
+                f"{each(lambda x: format(x['p99_ms'], '.2f'))} ms (median "
+                f"{each(lambda x: format(x['p50_ms'], '.2f'))} ms, max "
+                f"{each(lambda x: format(x['max_ms'], '.1f'))} ms); the pokes took "
+                f"{each(lambda x: format(x['pokes_s'], '.1f'))} s, the queue was drained "
+                f"{each(lambda x: format(x['drained_s'], '.1f'))} s after the first",
+                None))
+    cpu = r["idle_cpu"]
+    server = ""
+    if cpu.get("wineserver_percent") is not None:
+        server = f"; wineserver meanwhile {cpu['wineserver_percent']:.3f} %"
+    out.append((f"CPU time of the idle Varnix process over {cpu['seconds']} s",
+                "< 1 % of a core",
+                f"{cpu['varnix_percent']:.3f} % (one clock tick is "
+                f"{100 / cpu['clk_tck'] / cpu['seconds']:.3f} % of the span; 10 s windows: "
+                f"{_range(cpu['varnix_windows_percent'], ' %', 2)}){server}",
+                cpu["varnix_percent"] < 1.0))
+    s = r["size"]
+    imports = ", ".join(s["imports"])
+    out.append(("Size of Varnix.exe as built (Release)",
+                "one file < 600 KB",
+                f"{s['bytes'] / 1000:.0f} KB ({s['bytes']} bytes); stripped "
+                f"{s['stripped_bytes'] / 1000:.0f} KB; DLLs beside it: "
+                f"{', '.join(s['dlls_beside_exe']) or 'none'}",
+                s["bytes"] < 600 * 1000 and not s["dlls_beside_exe"]))
+    out.append(("Imported DLLs", "only Windows' own",
+                imports + (f" (not Windows': {', '.join(s['foreign_imports'])})"
+                           if s["foreign_imports"] else ""),
+                not s["foreign_imports"]))
+    return out
+
+
+def render(r):
+    mach = r["machine"]
+    clk = r["clock"]
+    table = ["| Figure | Target | Measured: median (min, max, IQR, n) | Verdict |",
+             "|---|---|---|---|"]
+    missed = []
+    for figure, target, measured, ok in rows(r):
+        table.append(f"| {figure} | {target} | {measured} | "
+                     f"{'—' if ok is None else _verdict(ok)} |")
+        if ok is False:
+            missed.append(f"- {figure}: target {target}, measured {measured}.")
+    commands = "\n".join(f"    {c}" for c in r["commands"])
+    if abs(clk["offset_monotonic_raw_ms"]) < 1.0:
+        same_clock = ("Wine 8.0 reads the counter from the host's `CLOCK_MONOTONIC_RAW`, "
+                      "not from `CLOCK_MONOTONIC`, which Python's `time.monotonic()` and "
+                      "the modem's log use; the two host clocks drift apart with the "
+                      "time adjustments since boot, hence the measured offset.")
+    elif abs(clk["offset_monotonic_ms"]) < 1.0:
+        same_clock = "The counter is the host's `CLOCK_MONOTONIC`."
+    else:
+        same_clock = "The counter matches neither host clock; only the offset aligns them."
+    missed_text = "\n".join(missed) if missed else "None: every target is met."
+    return f"""# Performance
+
+Measured by `bench/run.sh` on {mach['date']}; rewritten by every run.
+
+Machine: {mach['nproc']} cores, {mach['cpu']}, Linux {mach['kernel']}, {mach['wine']}
+(load average {mach['load_before']:.2f} when the run began; other work on
+the machine shares the cores). Everything runs under Wine on one Xvfb
+display and one Wine prefix, with the simulated modem on COM1 answering at
+once, Delay = {r['message']['delay_ms']} ms. {r['runs']} repetitions
+(`VARNIX_BENCH_RUNS`); the whole run took {r['elapsed_s']:.0f} s.
+
+## Results
+
+{chr(10).join(table)}
+
+## Where a target is missed
+
+{missed_text}
+
+## How each figure is taken
+
+All times on the Windows side are `QueryPerformanceCounter` readings of
+`bench/varnix-bench.exe`; the modem's log and the process end are read on
+the Linux side with `CLOCK_MONOTONIC`. The two are aligned once per run:
+the client exchanges 50 UDP datagrams with the driver, which stamps each
+with `time.monotonic()`; the exchange with the shortest round trip gives the
+offset. In this run `QueryPerformanceCounter` ({clk['freq']} ticks per
+second) was {clk['offset_monotonic_raw_ms']:.3f} ms off `CLOCK_MONOTONIC_RAW`
+and {clk['offset_monotonic_ms']:.3f} ms off `CLOCK_MONOTONIC`, each ±
+{clk['uncertainty_ms']:.3f} ms; round trips {_range(clk['rtt_ms'], ' ms', 3)}.
+{same_clock} Cross-process times are therefore good to well under a
+millisecond whichever clock each side reads.
+
+- Round trip: one client holds a conversation with Varnix and one with a
+  bare DDEML server (`bench/ack_server.cpp`, service "VarnixAck", which
+  acknowledges every CF_TEXT poke and does nothing else), both in the same
+  prefix. Per repetition it pokes "13800138000" into `Num` 300 times on
+  each, alternating the blocks; the figure is the ratio of the two
+  blocks' median poke times, its spread over the repetitions.
+- Message: `Num` and `SMS` set once, then per message a poke of "1" into
+  `Send` and the wait for the `Status` advise on the same conversation,
+  300 ms idle between messages. Overhead = (advise − poke) − (2000 ms +
+  Delay). The modem's view of the fixed pauses: "at+cmgf=0" → "at+cmgs="
+  exceeds 1000 ms by {_range(r['message']['cmgf_to_cmgs_excess_ms'], ' ms', 1)},
+  "at+cmgs=" → PDU by {_range(r['message']['cmgs_to_pdu_excess_ms'], ' ms', 1)}.
+- Idle start: the same messages; from the moment the client starts the
+  `Send` poke to the modem's receipt of the first byte of "at+cmgf=0". The
+  worker queues the entry before the poke is acknowledged, so the time from
+  the acknowledgement can be negative.
+- Close: the client posts WM_CLOSE to the main window, waits for the
+  "Confirm" box of that process and posts its OK; the driver waits on a
+  pidfd of the Varnix process. One close per repetition, each after a fresh
+  start.
+- Burst: a second client holds an advise link on `Status` and counts the
+  updates; the first sets `Num` to "x1" (a number the worker refuses
+  without a word to the modem) and pokes "1" into `Send` back to back.
+  Every poke queues an entry and every entry yields one `Status` update, so
+  "none lost" means as many updates as pokes. Memory is VmRSS/VmHWM of the
+  Varnix process from /proc, before the burst and 1 s after the last
+  update.
+- Idle CPU: utime + stime of the Varnix process from /proc/<pid>/stat over
+  windows of 10 s after the messages, with no client connected. Waits under
+  Wine go through the wineserver, whose CPU time over the same windows is
+  given for information.
+- Size: the file size of `Varnix.exe` from the Release build and the
+  imports listed by `x86_64-w64-mingw32-objdump -p`.
+
+## Commands
+
+    bench/run.sh          # VARNIX_BENCH_RUNS, VARNIX_BENCH_IDLE_S, VARNIX_BENCH_BURST
+
+which ran, in the prefix of this run:
+
+{commands}
+"""
+
+
+def rewrite(path, results):
+    pathlib.Path(path).write_text(render(results))
