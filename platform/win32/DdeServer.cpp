@@ -91,6 +91,11 @@ DdeServer::DdeServer(const std::wstring& service)
 
 DdeServer::~DdeServer() {
   if (conv_ && conv_->Sink() == this) conv_->SetAdviseSink(nullptr);
+  // End the open conversations, withdraw the name, then shut DDEML down
+  // (which ends whatever conversation is still open).
+  const auto open = std::exchange(conversations_, {});
+  links_.clear();
+  for (const auto& [conv, served] : open) ::DdeDisconnect(conv);
   if (registered_) ::DdeNameService(instance_, service_.get(), nullptr, DNS_UNREGISTER);
   itemHandles_.clear();
   topic_.reset();

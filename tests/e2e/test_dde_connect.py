@@ -77,3 +77,33 @@ def test_wildcard_initiate_answers_only_for_a_served_topic(
     acks = out.of("raw-ack")
     assert [r["app"] for r in acks] == [SERVICE] * 3
     assert [r["topic"].upper() for r in acks] == ["SMS0"] * 3
+
+
+def test_disconnect_forgets_links_and_exit_withdraws_the_service(
+        prefix, win_build, dde_host, tmp_path):
+    from bench.dde import start_client
+    # A watcher that leaves: its link goes with its conversation, and the
+    # next publication reaches the one that stays.
+    out = run_client(prefix, win_build, f"connect {SERVICE} SMS0",
+                     "advise Status", "disconnect")
+    assert out.words("disconnect") == ["ok"]
+    gone = tmp_path / "host-gone"
+    stays = start_client(prefix, win_build, f"connect {SERVICE} SMS0",
+                         "advise Status", "echo armed", "waitadv 1 20000",
+                         "convstatus", "echo published",
+                         f"waitfile {gone} 20000", "sleep 300", "convstatus",
+                         "request Status")
+    stays.wait_for("armed")
+    dde_host.publish("1")
+    stays.wait_for("published")
+    # At exit open conversations are ended and the name is withdrawn.
+    assert dde_host.quit() == 0
+    gone.write_text("")
+    out = stays.finish()
+    assert [r["hex"] for r in out.of("advdata")] == [served("1")]
+    assert [r["connected"] for r in out.of("convstatus")] == ["1", "0"], out.text
+    assert out.words("request") == ["fail"]
+    out = run_client(prefix, win_build, f"connect {SERVICE} SMS0",
+                     "raw-initiate - SMS0")
+    assert out.words("connect") == ["fail"]
+    assert out.first("raw-initiate")["acks"] == "0"

@@ -16,6 +16,7 @@
 //   unadvise ITEM                  -> unadvise ok|fail item=I
 //   execute TEXT                   -> execute ack|nak result=0x.. [err=..]
 //   disconnect                     -> disconnect ok|fail
+//   convstatus                     -> convstatus connected=0|1 terminated=0|1
 //   waitadv N MS                   -> waitadv ok|timeout n=<advdata so far>
 //   advdata lines arrive whenever data is pumped:
 //                                  -> advdata item=I hex=.. t=<unix ms>
@@ -440,6 +441,15 @@ void Run(const std::string& line) {
     Out(std::string("execute ") + (ack ? "ack" : "nak") + " result=" + HexWord(result) +
         (ack ? "" : " err=" + Err()));
     Settle();
+  } else if (cmd == "convstatus") {
+    // Whether the server still holds the conversation (it may have ended
+    // it without the client's callback hearing of it).
+    CONVINFO info{};
+    info.cb = sizeof info;
+    const bool known = g_conv && DdeQueryConvInfo(g_conv, QID_SYNC, &info);
+    Out(std::string("convstatus connected=") +
+        (known && (info.wStatus & ST_CONNECTED) ? "1" : "0") +
+        " terminated=" + (known && (info.wStatus & ST_TERMINATED) ? "1" : "0"));
   } else if (cmd == "waitadv") {
     const int n = std::stoi(arg(1));
     const ULONGLONG end = GetTickCount64() + std::stoul(arg(2));
