@@ -100,7 +100,6 @@ DdeServer::~DdeServer() {
   itemHandles_.clear();
   topic_.reset();
   service_.reset();
-  // Ends every open conversation as well.
   ::DdeUninitialize(instance_);
   g_server = nullptr;
 }
