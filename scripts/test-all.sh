@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds both trees, runs the native
-# unit tests (ASan + UBSan), the same unit tests under Wine, and the
-# end-to-end tests of the Windows programs under Wine and Xvfb.
+# unit tests (ASan + UBSan), the fuzzers for a bounded time, the same unit
+# tests under Wine, and the end-to-end tests of the Windows programs under
+# Wine and Xvfb.
 # Exits non-zero when anything fails.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +18,9 @@ trap 'exit 130' INT TERM
 status=0
 echo "== native unit tests (ASan, UBSan)"
 ctest --test-dir build/native --output-on-failure || status=1
+
+echo "== fuzzers (bounded, FUZZ_SECONDS each)"
+FUZZ_BUILD="$root/build/fuzz" "$root/scripts/fuzz.sh" || status=1
 
 wine_env_start
 echo "== Windows tests under Wine"
