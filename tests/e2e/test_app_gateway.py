@@ -72,6 +72,7 @@ def test_first_start_defaults_modem_init_window_and_exit(app, modem):
     assert ui["com_delay_limit"] == "5"
     assert ui["main_enabled"] == "0"
     assert app.ui("status")["enabled"] == "1"
+    assert app.settings() == DEFAULTS
 
     # About: Escape leaves it open, Enter closes it.
     ui = app.ui("menu:A1", "wait-about", "about-key:escape", "sleep:400", "about-read",
@@ -98,6 +99,7 @@ def test_first_start_defaults_modem_init_window_and_exit(app, modem):
     assert (ui["box_title"], ui["box_text"]) == ("Confirm", "确认退出 SMS?")
     took = app.wait_exit(10)
     assert took is not None and took < 1.0, took
+    print(f"idle close: process ended {took * 1000:.0f} ms after the answer")
     assert [c for _, c in modem.commands()] == [b"ATE0\r", CMNI]
 
 
