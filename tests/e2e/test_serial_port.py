@@ -270,10 +270,10 @@ def test_modem_replies_in_pieces_trickles_and_floods(modem, win_build):
     # The modem kept to its schedules.
     sent = modem.sent()
     t_pieces = [t for t, b in sent if b in (cmgs[:4], cmgs[4:])]
-    assert len(t_pieces) == 2 and 0.9 <= t_pieces[1] - t_pieces[0] <= 1.3
+    assert len(t_pieces) == 2 and 0.9 <= t_pieces[1] - t_pieces[0] <= 1.5
     t_trickle = [t for t, b in sent if b in (b"a", b"b", b"c", b"d")]
     gaps = [b - a for a, b in zip(t_trickle, t_trickle[1:])]
-    assert len(gaps) == 3 and all(0.25 <= g <= 0.45 for g in gaps), gaps
+    assert len(gaps) == 3 and all(0.25 <= g <= 0.6 for g in gaps), gaps
 
 
 def test_modem_hangup_and_restore(modem, win_build):
