@@ -196,13 +196,13 @@ void TfrmMain::CreateControls() {
     SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
     return c;
   };
-  statusBar_ = child(0, STATUSCLASSNAMEW, L"", WS_VISIBLE, 0, kMainClientHeight - kStatusBarHeight,
-                     kMainClientWidth, kStatusBarHeight, ID_STATUSBAR);
-  SendMessageW(statusBar_, SB_SETMINHEIGHT, kStatusBarHeight - 2 * GetSystemMetrics(SM_CYBORDER),
-               0);
+  // A status bar sizes itself from its font unless told not to; the window
+  // never changes size, so it is placed once at the designed 19 pixels.
+  statusBar_ = child(0, STATUSCLASSNAMEW, L"", WS_VISIBLE | CCS_NORESIZE | CCS_NOPARENTALIGN, 0,
+                     kMainClientHeight - kStatusBarHeight, kMainClientWidth, kStatusBarHeight,
+                     ID_STATUSBAR);
   int parts[2] = {200, 250};
   SendMessageW(statusBar_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
-  SendMessageW(statusBar_, WM_SIZE, 0, 0);
   // The test hooks: invisible, so no user can reach them.
   button1_ = child(0, L"BUTTON", L"Button1", WS_TABSTOP | BS_PUSHBUTTON, 40, 8, 75, 25, ID_BUTTON1);
   button2_ =
@@ -418,9 +418,6 @@ LRESULT TfrmMain::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
       return FormCloseQuery() ? TRUE : FALSE;
     case WM_ENDSESSION:
       if (wParam) StopNowForEndSession();
-      return 0;
-    case WM_SIZE:
-      SendMessageW(statusBar_, WM_SIZE, 0, 0);
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);

@@ -58,7 +58,7 @@ def test_first_start_defaults_modem_init_window_and_exit(app, modem):
     assert ui["iconic"] == "1"
     assert (ui["maximizebox"], ui["minimizebox"], ui["sizable"]) == ("0", "1", "0")
     ui = app.ui("restore", "status")
-    assert (ui["iconic"], ui["client"]) == ("0", "334x31")
+    assert (ui["iconic"], ui["client"], ui["statusbar_height"]) == ("0", "334x31", "19")
 
     out = run_client(app.prefix, app.win_build, CONNECT, "request Wakeup", "request Send")
     assert [r["hex"] for r in out.of("request")] == [served("1"), "00"], out.text
@@ -209,6 +209,17 @@ def test_port_failed_state(app):
     assert ui["panel1"] == ""
     assert (ui["iconic"], ui["visible"]) == ("0", "1")
     assert ui["client"] == "334x31"
+    assert ui["statusbar_height"] == "19"
+    # Centred on the desktop.
+    left, top, right, bottom = map(int, ui["window"].split(","))
+    sw, sh = map(int, ui["screen"].split("x"))
+    assert abs((left + right) - sw) <= 1 and abs((top + bottom) - sh) <= 1, ui.text
+
+    # Window captions are topics too, also of the hidden dialogs.
+    out = run_client(app.prefix, app.win_build, "connect Varnix Varnix", "disconnect",
+                     "connect Varnix 设置通信参数", "disconnect", "connect Varnix 关于",
+                     "disconnect", "connect Varnix NoSuchTopic")
+    assert out.words("connect") == ["ok", "ok", "ok", "fail"], out.text
 
     # The topic exists but has no items.
     out = run_client(app.prefix, app.win_build, CONNECT, "request Wakeup",

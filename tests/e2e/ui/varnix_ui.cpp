@@ -222,6 +222,15 @@ void Run(const std::vector<std::string>& a) {
     // A minimized window has no client area to speak of: see "restore".
     Print("client", IsIconic(main) ? std::string("minimized")
                                    : std::to_string(r.right) + "x" + std::to_string(r.bottom));
+    RECT wr{};
+    GetWindowRect(main, &wr);
+    Print("window", std::to_string(wr.left) + "," + std::to_string(wr.top) + "," +
+                        std::to_string(wr.right) + "," + std::to_string(wr.bottom));
+    Print("screen", std::to_string(GetSystemMetrics(SM_CXSCREEN)) + "x" +
+                        std::to_string(GetSystemMetrics(SM_CYSCREEN)));
+    RECT br{};
+    GetWindowRect(bar, &br);
+    Print("statusbar_height", std::to_string(br.bottom - br.top));
     const LONG_PTR style = GetWindowLongPtrW(main, GWL_STYLE);
     Print("maximizebox", (style & WS_MAXIMIZEBOX) ? "1" : "0");
     Print("minimizebox", (style & WS_MINIMIZEBOX) ? "1" : "0");
