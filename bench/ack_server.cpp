@@ -1,7 +1,10 @@
-// The baseline of the DDE round-trip benchmark: the least a DDEML server can
-// do. It registers the service "VarnixAck", accepts the topic "SMS0" and
-// acknowledges every CF_TEXT poke without looking at it. Everything else is
-// refused. It runs until it is killed.
+// The baseline of the DDE benchmarks: the least a DDEML server can do. It
+// registers the service "VarnixAck", accepts the topic "SMS0" and
+// acknowledges every CF_TEXT poke without looking at it. To tell the
+// platform's share of the advise path from the gateway's, a poke into
+// "Send" also publishes "0" to the advise links on "Status", as the gateway
+// does after each message. Everything else is refused. It runs until it is
+// killed.
 #include <windows.h>
 #include <ddeml.h>
 
@@ -9,15 +12,27 @@ namespace {
 
 DWORD g_inst = 0;
 HSZ g_topic = nullptr;
+HSZ g_send = nullptr;
+HSZ g_status = nullptr;
 
-HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV, HSZ hsz1, HSZ, HDDEDATA, ULONG_PTR,
-                           ULONG_PTR) {
+HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV, HSZ hsz1, HSZ hsz2, HDDEDATA,
+                           ULONG_PTR, ULONG_PTR) {
   switch (type) {
     case XTYP_CONNECT:
       return reinterpret_cast<HDDEDATA>(
           static_cast<ULONG_PTR>(DdeCmpStringHandles(hsz1, g_topic) == 0 ? TRUE : FALSE));
     case XTYP_POKE:
-      return reinterpret_cast<HDDEDATA>(format == CF_TEXT ? DDE_FACK : DDE_FNOTPROCESSED);
+      if (format != CF_TEXT) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      if (DdeCmpStringHandles(hsz2, g_send) == 0) DdePostAdvise(g_inst, g_topic, g_status);
+      return reinterpret_cast<HDDEDATA>(DDE_FACK);
+    case XTYP_ADVSTART:
+      return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(
+          format == CF_TEXT && DdeCmpStringHandles(hsz2, g_status) == 0 ? TRUE : FALSE));
+    case XTYP_ADVREQ: {
+      static char zero[] = "0\r\n";
+      return DdeCreateDataHandle(g_inst, reinterpret_cast<LPBYTE>(zero), sizeof zero, 0, hsz2,
+                                 CF_TEXT, 0);
+    }
     default:
       return nullptr;
   }
@@ -28,6 +43,8 @@ HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV, HSZ hsz1, HSZ, HDDEDAT
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (DdeInitializeW(&g_inst, &Callback, APPCLASS_STANDARD, 0) != DMLERR_NO_ERROR) return 1;
   g_topic = DdeCreateStringHandleW(g_inst, L"SMS0", CP_WINUNICODE);
+  g_send = DdeCreateStringHandleW(g_inst, L"Send", CP_WINUNICODE);
+  g_status = DdeCreateStringHandleW(g_inst, L"Status", CP_WINUNICODE);
   HSZ service = DdeCreateStringHandleW(g_inst, L"VarnixAck", CP_WINUNICODE);
   if (!DdeNameService(g_inst, service, nullptr, DNS_REGISTER)) return 1;
   MSG msg;

@@ -5,11 +5,12 @@
 //   clock PORT N                 N UDP exchanges with the driver on
 //                                127.0.0.1:PORT, to align this side's clock
 //                                with the Linux one (see docs/performance.md)
-//   roundtrip RUNS N ITEM SVC... per run and service, N timed pokes into ITEM
+//   roundtrip RUNS N ITEM SVC... per run N timed pokes into ITEM of each
+//                                service, the services taking turns
 //   message N GAP_MS             N messages: poke "1" into Send, time until
 //                                the Status advise; GAP_MS idle between them
-//   watch N TIMEOUT_MS           holds an advise link on Status, counts updates
-//   burst N                      N pokes of "1" into Send, back to back
+//   watch N TIMEOUT_MS [SVC]     holds an advise link on Status, counts updates
+//   burst N [SVC]                N pokes of "1" into Send, back to back
 //   close TIMEOUT_MS             asks Varnix to close and confirms the box
 //
 // Every time printed is a QueryPerformanceCounter value in ticks; the line
@@ -166,25 +167,29 @@ int Roundtrip(int runs, int n, const wchar_t* itemName, const std::vector<std::w
       Pump();
     }
   }
+  // The services take turns poke by poke, so that whatever else the machine
+  // does at a moment weighs on all of them alike.
   for (int r = 0; r < runs; ++r) {
-    for (size_t k = 0; k < convs.size(); ++k) {
-      std::string lat;
-      int acked = 0;
-      for (int i = 0; i < n; ++i) {
+    std::vector<std::string> lat(convs.size());
+    std::vector<int> acked(convs.size(), 0);
+    for (int i = 0; i < n; ++i) {
+      for (size_t k = 0; k < convs.size(); ++k) {
         const LONGLONG a = Now();
         const bool ok = Poke(convs[k], item, value);
         const LONGLONG b = Now();
-        acked += ok ? 1 : 0;
+        acked[k] += ok ? 1 : 0;
         // Wine's DDEML may leave an acknowledgement behind; it must not be
         // taken for the next transaction's answer.
         Pump();
-        if (!lat.empty()) lat += ',';
-        lat += Num(b - a);
+        if (!lat[k].empty()) lat[k] += ',';
+        lat[k] += Num(b - a);
       }
+    }
+    for (size_t k = 0; k < convs.size(); ++k) {
       std::string svc;
       for (wchar_t ch : services[k]) svc += static_cast<char>(ch);
       Out("block run=" + std::to_string(r) + " service=" + svc + " acked=" +
-          std::to_string(acked) + " lat=" + lat);
+          std::to_string(acked[k]) + " lat=" + lat[k]);
     }
   }
   for (HCONV c : convs) DdeDisconnect(c);
@@ -229,8 +234,8 @@ int Message(int n, int gapMs) {
   return 0;
 }
 
-int Watch(int n, int timeoutMs) {
-  HCONV watch = Connect(L"Varnix");
+int Watch(int n, int timeoutMs, const std::wstring& service) {
+  HCONV watch = Connect(service);
   if (!watch) return Fail("connect");
   DWORD result = 0;
   if (!DdeClientTransaction(nullptr, 0, watch, g_statusItem, CF_TEXT, XTYP_ADVSTART,
@@ -246,8 +251,8 @@ int Watch(int n, int timeoutMs) {
   return 0;
 }
 
-int Burst(int n) {
-  HCONV conv = Connect(L"Varnix");
+int Burst(int n, const std::wstring& service) {
+  HCONV conv = Connect(service);
   if (!conv) return Fail("connect");
   HSZ num = Item(L"Num");
   HSZ sms = Item(L"SMS");
@@ -330,9 +335,9 @@ int wmain(int argc, wchar_t** argv) {
   } else if (cmd == L"message") {
     rc = Message(arg(2), arg(3));
   } else if (cmd == L"watch") {
-    rc = Watch(arg(2), arg(3));
+    rc = Watch(arg(2), arg(3), argc > 4 ? argv[4] : L"Varnix");
   } else if (cmd == L"burst") {
-    rc = Burst(arg(2));
+    rc = Burst(arg(2), argc > 3 ? argv[3] : L"Varnix");
   } else {
     rc = Fail("unknown command");
   }

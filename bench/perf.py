@@ -109,6 +109,7 @@ class Bench:
         self.app = None
         self.freq = None
         self.offset = None  # monotonic seconds = ticks / freq + offset
+        self.ack_pid = None
 
     # -- plumbing -------------------------------------------------------------
 
@@ -289,15 +290,19 @@ class Bench:
             "clk_tck": CLK_TCK,
         }
 
+    def burst_round(self, service):
+        watcher = self.start_client("watch", BURST, 300000, service)
+        if not watcher.wait_for_output("ready", 60):
+            raise RuntimeError("watcher not ready: " + watcher.output())
+        recs = self.run_client("burst", BURST, service)
+        return watcher, recs
+
     def burst(self, pid, rounds):
         rx_before = len(self.modem.received_bytes())
         rss0 = mem_kb(pid)
         out = []
         for r in range(rounds):
-            watcher = self.start_client("watch", BURST, 300000)
-            if not watcher.wait_for_output("ready", 60):
-                raise RuntimeError("watcher not ready: " + watcher.output())
-            recs = self.run_client("burst", BURST)
+            watcher, recs = self.burst_round("Varnix")
             after_pokes = mem_kb(pid)
             watcher.wait(400)
             w = dict(next(f for word, f in parse(watcher.output()) if word == "watched"))
@@ -320,7 +325,18 @@ class Bench:
                 "growth_kb": drained["VmRSS"] - rss0["VmRSS"],
             })
         end_mem = mem_kb(pid)
+        # The same against the bare server, which publishes "0" to Status on
+        # every Send poke too: what the platform's advise path costs alone.
+        bare0 = mem_kb(self.ack_pid)["VmRSS"]
+        watcher, recs = self.burst_round("VarnixAck")
+        watcher.wait(400)
+        w = dict(next(f for word, f in parse(watcher.output()) if word == "watched"))
+        time.sleep(1.0)
+        bare = {"growth_kb": mem_kb(self.ack_pid)["VmRSS"] - bare0,
+                "acked": int(next(f for word, f in recs if word == "burst")["acked"]),
+                "status_updates": int(w["n"])}
         self.results["burst"] = {
+            "bare": bare,
             "pokes": BURST,
             "rounds": out,
             "rss_kb_before": rss0["VmRSS"],
@@ -395,7 +411,7 @@ class Bench:
                            stderr=subprocess.DEVNULL)
             self.clock()
             self.commands.append("wine VarnixAck.exe &")
-            self.prefix.start(self.ack_exe)
+            self.ack_pid = self.prefix.start(self.ack_exe).popen.pid
             pid = self.start_varnix()
             self.roundtrip()
             self.messages()

@@ -59,7 +59,9 @@ def rows(r):
     out.append(("Burst: working-set growth (VmRSS of the Varnix process)",
                 "≤ 5 MB",
                 f"{growth / KB:.2f} MB at most; VmRSS {b['rss_kb_before'] / KB:.1f} MB before, "
-                f"{drained} MB after each burst; peak {b['hwm_kb_after'] / KB:.1f} MB",
+                f"{drained} MB after each burst; peak {b['hwm_kb_after'] / KB:.1f} MB. "
+                f"The bare server grew by {b['bare']['growth_kb'] / KB:.2f} MB in one such "
+                f"burst ({b['bare']['status_updates']} updates)",
                 growth <= 5 * KB))
     out.append(("Burst: poke latency, 99th percentile",
                 "—",
@@ -153,8 +155,9 @@ millisecond whichever clock each side reads.
   bare DDEML server (`bench/ack_server.cpp`, service "VarnixAck", which
   acknowledges every CF_TEXT poke and does nothing else), both in the same
   prefix. Per repetition it pokes "13800138000" into `Num` 300 times on
-  each, alternating the blocks; the figure is the ratio of the two
-  blocks' median poke times, its spread over the repetitions.
+  each, the two servers taking turns poke by poke so that the load of the
+  machine falls on both alike; the figure is the ratio of the two median
+  poke times of a repetition, its spread over the repetitions.
 - Message: `Num` and `SMS` set once, then per message a poke of "1" into
   `Send` and the wait for the `Status` advise on the same conversation,
   300 ms idle between messages. Overhead = (advise − poke) − (2000 ms +
@@ -174,8 +177,11 @@ millisecond whichever clock each side reads.
   without a word to the modem) and pokes "1" into `Send` back to back.
   Every poke queues an entry and every entry yields one `Status` update, so
   "none lost" means as many updates as pokes. Memory is VmRSS/VmHWM of the
-  Varnix process from /proc, before the burst and 1 s after the last
-  update.
+  Varnix process from /proc, before the bursts and 1 s after the last
+  update of each. For comparison one burst goes to the bare server, which
+  on every poke of `Send` publishes "0" to its advise links on `Status`
+  (DdePostAdvise, answered through XTYP_ADVREQ): its growth is what Wine's
+  DDEML keeps per advise update, whatever the server does.
 - Idle CPU: utime + stime of the Varnix process from /proc/<pid>/stat over
   windows of 10 s after the messages, with no client connected. Waits under
   Wine go through the wineserver, whose CPU time over the same windows is
