@@ -16,6 +16,8 @@
 //   file                  that file's size and whether it is still open
 //   again P B S Par Baud  a second PortOpen while portHandle stays as it is
 //                         -> "again <handle|-1>" (closed again at once)
+//   handles               the values the next four handles get (Wine has no
+//                         handle count; a leaked handle shows as a gap)
 //   mark TEXT             prints TEXT (a point the test can wait for)
 #include <windows.h>
 
@@ -177,6 +179,11 @@ int wmain(int argc, wchar_t** argv) {
       const std::intptr_t h = varnix::PortOpen(s);
       Say("again %lld", static_cast<long long>(h));
       varnix::PortClose(h);
+    } else if (op == L"handles") {
+      HANDLE events[4];
+      for (HANDLE& e : events) e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      Say("handles %p %p %p %p", events[0], events[1], events[2], events[3]);
+      for (HANDLE e : events) CloseHandle(e);
     } else if (op == L"mark") {
       Say("mark %ls", next());
     } else {
