@@ -71,12 +71,13 @@ def test_wildcard_initiate_answers_only_for_a_served_topic(
         "raw-initiate - sms0",
         "raw-initiate - Nothing",
         "raw-initiate Other SMS0",
-        f"raw-initiate {SERVICE} SMS0")
+        f"raw-initiate {SERVICE} SMS0",
+        r"raw-initiate - VARNIX\sDDE\sHOST")
     counts = [int(r["acks"]) for r in out.of("raw-initiate")]
-    assert counts == [0, 1, 0, 1, 0, 0, 1], out.text
+    assert counts == [0, 1, 0, 1, 0, 0, 1, 1], out.text
     acks = out.of("raw-ack")
-    assert [r["app"] for r in acks] == [SERVICE] * 3
-    assert [r["topic"].upper() for r in acks] == ["SMS0"] * 3
+    assert [r["app"] for r in acks] == [SERVICE] * 4
+    assert [r["topic"].upper() for r in acks] == ["SMS0"] * 3 + ["VARNIX DDE HOST"]
 
 
 def test_disconnect_forgets_links_and_exit_withdraws_the_service(

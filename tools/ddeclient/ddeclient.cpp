@@ -95,6 +95,22 @@ std::string Hex(const void* data, std::size_t n) {
   return s;
 }
 
+// A name in an output line: blanks and backslashes escaped, so that every
+// line splits into words.
+std::string Word(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == ' ') {
+      out += "\\s";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string HexWord(unsigned v) {
   char b[32];
   std::snprintf(b, sizeof b, "0x%x", v);
@@ -269,7 +285,8 @@ LRESULT CALLBACK RawProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         }
         if (app) GlobalDeleteAtom(app);
         if (topic) GlobalDeleteAtom(topic);
-        Out("raw-ack app=" + g_rawAcks.back().first + " topic=" + g_rawAcks.back().second);
+        Out("raw-ack app=" + Word(g_rawAcks.back().first) +
+            " topic=" + Word(g_rawAcks.back().second));
         return 0;
       }
       {

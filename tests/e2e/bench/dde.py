@@ -52,8 +52,20 @@ def parse_line(line):
     for w in words[1:]:
         if "=" in w:
             k, v = w.split("=", 1)
-            rec[k] = v
+            rec[k] = unescape(v)
     return rec
+
+
+def unescape(word):
+    out, i = [], 0
+    while i < len(word):
+        if word[i] == "\\" and i + 1 < len(word):
+            out.append({"s": " ", "\\": "\\"}.get(word[i + 1], word[i + 1]))
+            i += 2
+        else:
+            out.append(word[i])
+            i += 1
+    return "".join(out)
 
 
 class ClientOutput:
