@@ -52,7 +52,8 @@ HANDLE OpenPortOrNull(std::intptr_t value) {
 // Windows' serial drivers refuse a second open of a port; Wine ignores the
 // share mode on devices, so two programs could talk to one modem at once.
 // A named object per port number keeps the open exclusive among the users
-// of this code everywhere. Returns null when the port is claimed already.
+// of this code everywhere. Returns null when the port is claimed already
+// (or the object cannot be made: the open then fails rather than share).
 HANDLE ClaimPort(int number) {
   wchar_t name[48];
   std::swprintf(name, sizeof name / sizeof name[0], L"Local\\Varnix.COM%d.InUse", number);
