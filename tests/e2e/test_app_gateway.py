@@ -39,8 +39,12 @@ def close_and_confirm(app):
 
 def test_first_start_defaults_modem_init_window_and_exit(app, modem):
     app.start()
-    assert modem.wait_for(CMNI, 30) is not None
+    t_cnmi = modem.wait_for(CMNI, 30)
+    assert t_cnmi is not None
     app.wait_started()
+    # The window is shown (and the worker started) only after the second
+    # pause of Delay ms.
+    assert time.monotonic() - t_cnmi >= 1.9
 
     # The six defaults were written back to the empty key.
     assert app.settings() == DEFAULTS

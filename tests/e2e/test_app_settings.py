@@ -41,6 +41,9 @@ def test_apply_refusals_cancel_and_a_new_delay(app, modem):
 
     ui = app.ui("menu:O2", "wait-com", "com-read")
     assert shown(ui) == ["COM1", "8", "1", "无", "9600", "300"]
+    # The modal loop goes on serving DDE.
+    out = run_client(app.prefix, app.win_build, CONNECT, "request Wakeup")
+    assert out.first("request")["hex"] == served("1"), out.text
 
     # An empty Delay: the conversion error, the dialog stays with the
     # user's entries, nothing is stored anywhere.
@@ -71,3 +74,19 @@ def test_apply_refusals_cancel_and_a_new_delay(app, modem):
 
     # The running worker takes the new Delay at its next pause.
     assert 0.48 <= status_gap(app, modem, "快") <= 0.9
+
+
+def test_values_outside_the_lists_are_kept_by_apply(app):
+    # A port and a baud rate that no list offers, from the registry.
+    start = dict(DEFAULTS, Port=7, Baud=600, Delay=300)
+    app.no_modem()
+    app.write_settings(**start)
+    app.start()
+    app.wait_started()
+    ui = app.ui("menu:O2", "wait-com", "com-read")
+    assert shown(ui) == ["", "8", "1", "无", "", "300"]
+    # Apply stores what was chosen and keeps the fields whose list has no
+    # selection.
+    app.ui("com-set:bits:6", "com-set:delay:0x10", "com-press:apply", "no-box:500",
+           "wait-com-hidden:3000")
+    assert app.settings() == dict(start, Bit=6, Delay=16)
