@@ -235,6 +235,24 @@ def test_port_failed_state(app):
     ui = app.ui("close", "answer:Cancel", "sleep:300", "status")
     assert ui["box_text"] == "确认退出 SMS?"
     assert app.running()
+    # The end of the logon asks the same question; Cancel refuses it.
+    ui = app.ui("query-end-session", "answer:Cancel", "query-end-session-result")
+    assert (ui["box_title"], ui["box_text"]) == ("Confirm", "确认退出 SMS?")
+    assert ui["query_end_session"] == "0"
+    assert app.running()
+    ui = app.ui("query-end-session", "answer:OK", "query-end-session-result")
+    assert ui["query_end_session"] == "1"
+    assert app.running()
+    app.ui("end-session")
+    took = app.wait_exit(10)
+    assert took is not None and took < 1.0, took
+
+
+def test_file_exit_while_port_failed_ends_at_once(app):
+    app.no_modem()
+    app.write_settings(**FAST)
+    app.start()
+    app.wait_started()
     took = close_and_confirm(app)
     assert took is not None and took < 1.0, took
 

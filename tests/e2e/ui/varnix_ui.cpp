@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -193,6 +194,22 @@ HWND RequireCom() {
   return h;
 }
 
+// WM_QUERYENDSESSION is sent, not posted: Varnix answers it only after its
+// question has been answered, so it is sent from a thread of its own while
+// the main thread goes on with the next commands ("answer:...").
+struct EndSessionQuery {
+  HANDLE thread = nullptr;
+  HWND main = nullptr;
+  std::atomic<bool> sent{false};
+  DWORD_PTR result = 0;
+} g_query;
+
+DWORD WINAPI QueryEndSession(void*) {
+  g_query.sent = SendMessageTimeoutW(g_query.main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                     SMTO_NORMAL, 30000, &g_query.result) != 0;
+  return 0;
+}
+
 void Run(const std::vector<std::string>& a) {
   const std::string& cmd = a[0];
   if (cmd == "sleep") {
@@ -374,6 +391,18 @@ void Run(const std::vector<std::string>& a) {
     }
     PostMessageW(target, WM_KEYDOWN, vk, 1);
     PostMessageW(target, WM_KEYUP, vk, static_cast<LPARAM>(0xC0000001u));
+  } else if (cmd == "query-end-session") {
+    g_query.main = RequireMain();
+    g_query.thread = CreateThread(nullptr, 0, QueryEndSession, nullptr, 0, nullptr);
+    if (!g_query.thread) throw Failure("cannot start the query thread");
+  } else if (cmd == "query-end-session-result") {
+    if (!g_query.thread || WaitForSingleObject(g_query.thread, 30000) != WAIT_OBJECT_0) {
+      throw Failure("no answer to WM_QUERYENDSESSION");
+    }
+    Print("query_end_session", g_query.sent ? std::to_string(g_query.result) : "timeout");
+  } else if (cmd == "end-session") {
+    // What Windows sends once every program agreed to end the session.
+    PostMessageW(RequireMain(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
   } else if (cmd == "wait-gone") {
     if (!WaitFor(ArgMs(a, 1, kDefaultWaitMs), [] { return MainWindow() ? nullptr : kDone; })) {
       throw Failure("main window still there");
