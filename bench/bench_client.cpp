@@ -12,6 +12,7 @@
 //   watch N TIMEOUT_MS [SVC]     holds an advise link on Status, counts updates
 //   burst N [SVC]                N pokes of "1" into Send, back to back
 //   close TIMEOUT_MS             asks Varnix to close and confirms the box
+//   close-bare TIMEOUT_MS        closes the bare server's window (baseline)
 //
 // Every time printed is a QueryPerformanceCounter value in ticks; the line
 // "freq=" gives the ticks per second. DDE goes to the topic "SMS0".
@@ -316,6 +317,19 @@ int Close(int timeoutMs) {
   return 0;
 }
 
+int CloseBare(int timeoutMs) {
+  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+  HWND wnd = nullptr;
+  while (!(wnd = FindWindowW(L"VarnixAckWnd", nullptr)) && GetTickCount64() < end) Sleep(5);
+  if (!wnd) return Fail("no VarnixAck window");
+  const LONGLONG t = Now();
+  PostMessageW(wnd, WM_CLOSE, 0, 0);
+  while (IsWindow(wnd) && GetTickCount64() < end) Sleep(1);
+  const LONGLONG gone = Now();
+  Out("close confirmed=" + Num(t) + " window_gone=" + Num(gone));
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -327,6 +341,7 @@ int wmain(int argc, wchar_t** argv) {
   auto arg = [&](int i) { return i < argc ? _wtoi(argv[i]) : 0; };
   if (cmd == L"clock") return Clock(arg(2), arg(3));
   if (cmd == L"close") return Close(arg(2));
+  if (cmd == L"close-bare") return CloseBare(arg(2));
   if (!Init()) return Fail("DdeInitialize");
   int rc = 1;
   if (cmd == L"roundtrip" && argc >= 6) {

@@ -345,7 +345,7 @@ class Bench:
             "modem_bytes": len(self.modem.received_bytes()) - rx_before,
         }
 
-    def close_once(self, pid):
+    def close_once(self, pid, command="close"):
         fd = os.pidfd_open(pid)
         ended = {}
 
@@ -355,10 +355,11 @@ class Bench:
 
         th = threading.Thread(target=wait_end, daemon=True)
         th.start()
-        recs = self.run_client("close", 20000)
+        recs = self.run_client(command, 20000)
         th.join(130)
         os.close(fd)
-        self.app.wait(30)
+        if command == "close":
+            self.app.wait(30)
         f = next(f for word, f in recs if word == "close")
         confirmed = self.mono(f["confirmed"])
         return ((ended["t"] - confirmed) * 1e3, (self.mono(f["window_gone"]) - confirmed) * 1e3)
@@ -411,7 +412,8 @@ class Bench:
                            stderr=subprocess.DEVNULL)
             self.clock()
             self.commands.append("wine VarnixAck.exe &")
-            self.ack_pid = self.prefix.start(self.ack_exe).popen.pid
+            self.ack = self.prefix.start(self.ack_exe)
+            self.ack_pid = self.ack.popen.pid
             pid = self.start_varnix()
             self.roundtrip()
             self.messages()
@@ -421,9 +423,20 @@ class Bench:
             for _ in range(RUNS - 1):
                 pid = self.start_varnix()
                 closes.append(self.close_once(pid))
+            # The floor: a program with one window and a DDEML service that
+            # ends the plain way on WM_CLOSE.
+            bare = [self.close_once(self.ack_pid, "close-bare")]
+            self.ack.wait(30)
+            for _ in range(RUNS - 1):
+                self.commands.append("wine VarnixAck.exe &")
+                self.ack = self.prefix.start(self.ack_exe)
+                bare.append(self.close_once(self.ack.popen.pid, "close-bare"))
+                self.ack.wait(30)
             self.results["close"] = {
                 "process_end_ms": summary([c[0] for c in closes]),
                 "window_gone_ms": summary([c[1] for c in closes]),
+                "bare_process_end_ms": summary([c[0] for c in bare]),
+                "bare_window_gone_ms": summary([c[1] for c in bare]),
             }
         finally:
             if self.modem is not None:

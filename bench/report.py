@@ -24,24 +24,26 @@ def rows(r):
                 f"; Varnix {rt['varnix_ms']['median']:.3f} ms, bare "
                 f"{rt['bare_ms']['median']:.3f} ms per poke; "
                 f"{rt['acked']}/{rt['expected']} acknowledged",
-                rt["ratio"]["median"] <= 1.3 and rt["acked"] == rt["expected"]))
+                rt["ratio"]["median"] <= 1.3 and rt["acked"] == rt["expected"],
+                rt["ratio"]["max"] > 1.3))
     m = r["message"]
     out.append(("Send poke → Status advise, minus 2000 ms + Delay",
                 "≤ 20 ms",
                 _range(m["overhead_ms"], " ms", 1) + f" (Delay {m['delay_ms']} ms)",
-                m["overhead_ms"]["median"] <= 20))
+                m["overhead_ms"]["median"] <= 20, m["overhead_ms"]["max"] > 20))
     i = r["idle_start"]
     out.append(("Idle start: Send poke → first modem byte",
                 "≤ 10 ms",
                 _range(i["from_poke_ms"], " ms", 2) +
                 f"; from the poke's acknowledgement {i['from_ack_ms']['median']:.2f} ms",
-                i["from_poke_ms"]["median"] <= 10))
+                i["from_poke_ms"]["median"] <= 10, i["from_poke_ms"]["max"] > 10))
     c = r["close"]
     out.append(("Confirmed close → end of the process (idle)",
                 "≤ 200 ms",
                 _range(c["process_end_ms"], " ms", 1) +
-                f"; main window gone after {c['window_gone_ms']['median']:.1f} ms",
-                c["process_end_ms"]["median"] <= 200))
+                f"; main window gone after {c['window_gone_ms']['median']:.1f} ms. The bare "
+                f"server's end after WM_CLOSE: {_range(c['bare_process_end_ms'], ' ms', 1)}",
+                c["process_end_ms"]["median"] <= 200, c["process_end_ms"]["max"] > 200))
     b = r["burst"]
     rounds = b["rounds"]
     growth = max(x["growth_kb"] for x in rounds)
@@ -80,7 +82,7 @@ def rows(r):
                 f"{cpu['varnix_percent']:.3f} % (one clock tick is "
                 f"{100 / cpu['clk_tck'] / cpu['seconds']:.3f} % of the span; 10 s windows: "
                 f"{_range(cpu['varnix_windows_percent'], ' %', 2)}){server}",
-                cpu["varnix_percent"] < 1.0))
+                cpu["varnix_percent"] < 1.0, cpu["varnix_windows_percent"]["max"] >= 1.0))
     s = r["size"]
     imports = ", ".join(s["imports"])
     out.append(("Size of Varnix.exe as built (Release)",
@@ -102,12 +104,31 @@ def render(r):
     table = ["| Figure | Target | Measured: median (min, max, IQR, n) | Verdict |",
              "|---|---|---|---|"]
     missed = []
-    for figure, target, measured, ok in rows(r):
+    outliers = []
+    for figure, target, measured, ok, *worst in rows(r):
         table.append(f"| {figure} | {target} | {measured} | "
                      f"{'—' if ok is None else _verdict(ok)} |")
         if ok is False:
             missed.append(f"- {figure}: target {target}, measured {measured}.")
+        elif worst and worst[0]:
+            outliers.append(f"- {figure}: the median meets {target}, but the worst "
+                            "repetition does not (see the table).")
     commands = "\n".join(f"    {c}" for c in r["commands"])
+    b = r["burst"]
+    per_burst = (b["rounds"][-1]["rss_kb_drained"] - b["rss_kb_before"]) / len(b["rounds"])
+    bare_growth = b["bare"]["growth_kb"]
+    memory_note = (
+        f"Memory: Varnix grew by {per_burst:.0f} KB per burst of {b['pokes']} messages "
+        f"on average ({per_burst * KB / b['pokes']:.0f} bytes per message), the bare "
+        f"server by {bare_growth} KB for as many advise updates "
+        f"({bare_growth * KB / b['pokes']:.0f} bytes each). ")
+    if bare_growth > 0 and per_burst <= 1.5 * bare_growth:
+        memory_note += ("The growth comes with the advise updates in Wine's DDEML, "
+                        "which any server pays; the gateway adds no growth of its own "
+                        "that this measurement can tell apart.")
+    else:
+        memory_note += ("The gateway grows by more than the platform's advise path "
+                        "explains.")
     if abs(clk["offset_monotonic_raw_ms"]) < 1.0:
         same_clock = ("Wine 8.0 reads the counter from the host's `CLOCK_MONOTONIC_RAW`, "
                       "not from `CLOCK_MONOTONIC`, which Python's `time.monotonic()` and "
@@ -117,7 +138,11 @@ def render(r):
         same_clock = "The counter is the host's `CLOCK_MONOTONIC`."
     else:
         same_clock = "The counter matches neither host clock; only the offset aligns them."
-    missed_text = "\n".join(missed) if missed else "None: every target is met."
+    missed_text = "\n".join(missed) if missed else "None: every median meets its target."
+    if outliers:
+        missed_text += ("\n\nSingle repetitions beyond a target (the machine was shared "
+                        "with other work, see the load average above):\n\n" +
+                        "\n".join(outliers))
     return f"""# Performance
 
 Measured by `bench/run.sh` on {mach['date']}; rewritten by every run.
@@ -131,11 +156,17 @@ once, Delay = {r['message']['delay_ms']} ms. {r['runs']} repetitions
 
 ## Results
 
+A verdict judges the median over the repetitions.
+
 {chr(10).join(table)}
 
 ## Where a target is missed
 
 {missed_text}
+
+## Observations
+
+{memory_note}
 
 ## How each figure is taken
 
@@ -171,7 +202,9 @@ millisecond whichever clock each side reads.
 - Close: the client posts WM_CLOSE to the main window, waits for the
   "Confirm" box of that process and posts its OK; the driver waits on a
   pidfd of the Varnix process. One close per repetition, each after a fresh
-  start.
+  start. As the floor of what any Wine program pays to end, the bare server
+  is closed the same way (WM_CLOSE to its one hidden window, which ends its
+  message loop, unregisters the service and returns), once per repetition.
 - Burst: a second client holds an advise link on `Status` and counts the
   updates; the first sets `Num` to "x1" (a number the worker refuses
   without a word to the modem) and pokes "1" into `Send` back to back.
