@@ -145,3 +145,113 @@ def test_huge_odd_and_foreign_pokes(gateway, tmp_path):
     assert gateway.wakeup_ok()
     took = gateway.close()
     assert took is not None and took < 3, took
+
+
+def poke_script(tmp_path, name, lines):
+    return script(tmp_path / f"{name}.txt", [CONNECT] + lines)
+
+
+def test_twenty_clients_at_once_killed_clients_and_dead_links(gateway, tmp_path):
+    """20 clients poke 500 messages each at the same time while others are
+    killed with their advise links still open. Every message has a number
+    the worker refuses at once, so the queue drains without modem traffic
+    and each one is accounted for by its Status publication. A few real
+    messages queued first, each client under a shared lock, prove on the
+    modem side that entries go out exactly once and in each client's
+    order."""
+    clients, per_client = 20, 500
+    gateway.start()
+    gateway.modem.set_reply("cmgs")
+    prefix, win_build = gateway.prefix, gateway.win_build
+
+    # Links that will never be stopped: their owners are killed below.
+    doomed = [start_client(prefix, win_build, CONNECT, "advise Status",
+                           "advise Send", "advise Num", f"echo ARMED{i}",
+                           "sleep 600000") for i in range(3)]
+    for i, d in enumerate(doomed):
+        d.wait_for(f"ARMED{i}")
+
+    # Real messages first: three clients, three each, one triple at a time.
+    ordered = []
+    for c in range(3):
+        lines = []
+        for k in range(3):
+            lines += ["lock order", f"poke Num 1390000000{c}", f"poke SMS o{c}-{k}",
+                      "poke Send 1", "unlock order"]
+        ordered.append(start_client(prefix, win_build, "--script",
+                                    poke_script(tmp_path, f"order{c}", lines)))
+    order_outs = [o.finish(timeout=60) for o in ordered]
+    for out in order_outs:
+        assert out.words("poke") == ["ack"] * 9, out.text
+    real = 3 * 3
+
+    total = real + clients * per_client
+    # Lingers for the victim's messages, whose number is known only later.
+    watcher = gateway.watch_status(total, timeout=600, linger=4)
+    rss_before = gateway.rss_kb()
+
+    probe_lines = []
+    for _ in range(60):
+        probe_lines += ["time", "request Wakeup", "time", "sleep 250"]
+    probe = start_client(prefix, win_build, "--script",
+                         poke_script(tmp_path, "probe", probe_lines))
+    # A client killed in the middle of its pokes.
+    victim_lines = []
+    for k in range(200):
+        victim_lines += [f"poke Num V{k}", f"poke SMS victim-{k}", "poke Send 1"]
+    victim = start_client(prefix, win_build, "--script",
+                          poke_script(tmp_path, "victim", victim_lines))
+    started = time.monotonic()
+    pokers = []
+    for i in range(clients):
+        lines = []
+        for k in range(per_client):
+            lines += [f"poke Num X{i:02d}", f"poke SMS m{i}-{k}", "poke Send 1"]
+        pokers.append(start_client(prefix, win_build, "--script",
+                                   poke_script(tmp_path, f"poker{i}", lines)))
+    victim.wait_for("item=Send", timeout=60)
+    time.sleep(1)
+    victim.started.kill()
+    for d in doomed:
+        d.started.kill()
+
+    acked = 0
+    for p in pokers:
+        out = p.finish(timeout=600)
+        words = out.words("poke")
+        assert words == ["ack"] * (3 * per_client), out.text[-2000:]
+        acked += sum(1 for r in out.of("poke") if r["item"] == "Send")
+    poke_s = time.monotonic() - started
+    victim_out = victim.started.output()
+    victim_acked = victim_out.count("poke ack item=Send")
+    # The victim may have been killed after its last "1" was taken but
+    # before it printed the acknowledgement.
+    expected = total + victim_acked
+
+    result = watcher.finish(timeout=600)
+    drained_s = time.monotonic() - started
+    seen = len(status_values(result))
+    assert seen in (expected, expected + 1), (seen, expected, result.text[-500:])
+
+    probe_out = probe.finish(timeout=120)
+    times = [float(r["t"]) for r in probe_out.of("time")]
+    latencies = [b - a - 15 for a, b in zip(times[::2], times[1::2])]
+    assert [r["word"] for r in probe_out.of("request")] == ["ok"] * 60
+    rss_after = gateway.rss_kb()
+    print(f"{clients} x {per_client} messages: pokes done in {poke_s:.1f} s, "
+          f"queue drained in {drained_s:.1f} s; Wakeup latency median "
+          f"{statistics.median(latencies):.1f} ms, max {max(latencies):.1f} ms; "
+          f"RSS {rss_before} -> {rss_after} kB")
+    assert max(latencies) < 100, sorted(latencies)[-5:]
+    assert rss_after - rss_before < 16 * 1024, (rss_before, rss_after)
+
+    # Modem side: the real messages, each exactly once, in client order.
+    pdus = [decoded(p) for p in gateway.pdus()]
+    assert len(pdus) == real, pdus
+    for c in range(3):
+        texts = [t for n, t in pdus if n == f"1390000000{c}"]
+        assert texts == [f"o{c}-{k}" for k in range(3)], pdus
+
+    assert gateway.wakeup_ok()
+    took = gateway.close()
+    assert took is not None and took < 3, took

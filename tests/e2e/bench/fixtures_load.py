@@ -122,11 +122,13 @@ class Gateway:
         self.app.wait_dde()
         return self
 
-    def watch_status(self, count, timeout):
+    def watch_status(self, count, timeout, linger=0):
         """A separate client process holding an advise link on Status until
-        it has seen `count` updates (or `timeout` seconds passed)."""
+        it has seen `count` updates (or `timeout` seconds passed), and then
+        `linger` seconds more."""
         w = start_client(self.prefix, self.win_build, CONNECT, "advise Status",
-                         "echo ADVISED", f"waitadv {count} {int(timeout * 1000)}")
+                         "echo ADVISED", f"waitadv {count} {int(timeout * 1000)}",
+                         f"sleep {int(linger * 1000)}")
         w.wait_for("ADVISED")
         return w
 
