@@ -267,6 +267,17 @@ void Run(const std::vector<std::string>& a) {
                                             : 0;
     if (!id) throw Failure("unknown menu item");
     PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+  } else if (cmd == "rect") {
+    // The window's outer rectangle on the screen, for screenshots.
+    const std::string which = a.size() > 1 ? a[1] : "main";
+    HWND w = which == "com"     ? VisibleOfClass(kComClassName)
+             : which == "about" ? VisibleOfClass(kAboutClassName)
+                                : RequireMain();
+    if (!w) throw Failure("no such window shown: " + which);
+    RECT r{};
+    GetWindowRect(w, &r);
+    Print("rect", std::to_string(r.left) + "," + std::to_string(r.top) + "," +
+                      std::to_string(r.right - r.left) + "," + std::to_string(r.bottom - r.top));
   } else if (cmd == "close") {
     PostMessageW(RequireMain(), WM_CLOSE, 0, 0);
   } else if (cmd == "wait-box") {
