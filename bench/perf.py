@@ -103,12 +103,13 @@ class Bench:
         self.ack_exe = self.build / "bench" / "VarnixAck.exe"
         self.commands = []
         self.results = {}
-        self.notes = []
+        self.last_output = ""
         self.prefix = None
         self.modem = None
         self.app = None
         self.freq = None
         self.offset = None  # monotonic seconds = ticks / freq + offset
+        self.ack = None
         self.ack_pid = None
 
     # -- plumbing -------------------------------------------------------------
@@ -243,7 +244,8 @@ class Bench:
                 continue
             t0, t1, t2 = (self.mono(f[k]) for k in ("poke", "ack", "status"))
             overheads.append((t2 - t0 - (2.0 + DELAY_MS / 1000)) * 1e3)
-            first = next((t for t, _ in received if t > t0 - 0.05), None)
+            # The alignment is good to a fraction of a millisecond.
+            first = next((t for t, _ in received if t > t0 - 0.001), None)
             if first is None or first > t2:
                 raise RuntimeError("no modem byte for a message")
             from_poke.append((first - t0) * 1e3)

@@ -113,7 +113,11 @@ def render(r):
         elif worst and worst[0]:
             outliers.append(f"- {figure}: the median meets {target}, but the worst "
                             "repetition does not (see the table).")
-    commands = "\n".join(f"    {c}" for c in r["commands"])
+    counts = {}
+    for c in r["commands"]:
+        counts[c] = counts.get(c, 0) + 1
+    commands = "\n".join(f"    {c}" + (f"    # {n} times" if n > 1 else "")
+                         for c, n in counts.items())
     b = r["burst"]
     per_burst = (b["rounds"][-1]["rss_kb_drained"] - b["rss_kb_before"]) / len(b["rounds"])
     bare_growth = b["bare"]["growth_kb"]
@@ -226,7 +230,7 @@ millisecond whichever clock each side reads.
 
     bench/run.sh          # VARNIX_BENCH_RUNS, VARNIX_BENCH_IDLE_S, VARNIX_BENCH_BURST
 
-which ran, in the prefix of this run:
+which ran, in the prefix of this run (in this order of first use):
 
 {commands}
 """
