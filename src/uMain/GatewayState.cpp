@@ -54,7 +54,17 @@ bool SendQueue::Released() const {
 
 void StatusText::Set(std::string value) {
   std::lock_guard lock(mutex_);
+  if (unpublished_.size() >= kMaxUnpublished) unpublished_.pop_front();
+  unpublished_.push_back(value);
   value_ = std::move(value);
+}
+
+std::string StatusText::TakeForPublication() {
+  std::lock_guard lock(mutex_);
+  if (unpublished_.empty()) return value_;
+  std::string oldest = std::move(unpublished_.front());
+  unpublished_.pop_front();
+  return oldest;
 }
 
 std::string StatusText::Get() const {

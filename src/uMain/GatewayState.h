@@ -49,14 +49,27 @@ class SendQueue {
 };
 
 // Written by the worker after each message, read by the WM_SENDDONE handler.
+// Every Set is followed by one WM_SENDDONE, but a refused number is reported
+// at once, so a second outcome can be set before the GUI thread has handled
+// the first post. Each outcome therefore also waits in a short list until
+// the handler takes it, so that every post publishes its own message's
+// result.
 class StatusText {
  public:
   void Set(std::string value);
   std::string Get() const;
+  // The oldest outcome not yet published, or the current value when every
+  // outcome has been taken already.
+  std::string TakeForPublication();
+
+  // Posts that never arrive (a full message queue) must not let the list
+  // grow without end.
+  static constexpr std::size_t kMaxUnpublished = 10000;
 
  private:
   mutable std::mutex mutex_;
   std::string value_;
+  std::deque<std::string> unpublished_;
 };
 
 // Indices are also the items' tags.

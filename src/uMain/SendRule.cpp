@@ -33,7 +33,8 @@ void ItemPokeData(GatewayState& state, TDdeServerItem& item) {
 
 void WMSendDone(GatewayState& state, std::uintptr_t wParam) {
   if (wParam != 0) return;
-  if (TDdeServerItem* status = state.items[kStatus]) status->SetText(state.statusText.Get());
+  if (TDdeServerItem* status = state.items[kStatus])
+    status->SetText(state.statusText.TakeForPublication());
 }
 
 }  // namespace varnix

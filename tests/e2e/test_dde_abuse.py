@@ -257,3 +257,17 @@ def test_twenty_clients_at_once_killed_clients_and_dead_links(gateway, tmp_path)
     assert gateway.wakeup_ok()
     took = gateway.close()
     assert took is not None and took < 3, took
+
+
+def test_each_outcome_is_published_even_when_the_next_follows_at_once(gateway):
+    """A refused number is reported at once, right after the message
+    before it: that message's own outcome must still be the one published
+    for it."""
+    gateway.start()
+    gateway.modem.set_reply("cmgs")
+    watcher = gateway.watch_status(4, timeout=60)
+    gateway.submit(("13800138000", "sent"), ("1380013800A", "refused"),
+                   ("13800138001", "sent too"), ("+", "refused too"))
+    result = watcher.finish(timeout=60)
+    assert status_values(result) == ["1", "0", "1", "0"], result.text
+    assert len(gateway.pdus()) == 2

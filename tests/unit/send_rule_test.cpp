@@ -191,6 +191,34 @@ TEST_F(SendRuleTest, SendDonePublishesTheStatusTextEveryTime) {
   EXPECT_EQ(state.items[kStatus]->ServedData(), std::string("0\r\n\0", 4));
 }
 
+TEST_F(SendRuleTest, EachPostPublishesItsOwnOutcome) {
+  // A refused number is reported at once, before the GUI thread has handled
+  // the post of the message before it: that message's "1" must survive.
+  watcher.seen.clear();
+  state.statusText.Set("1");
+  state.statusText.Set("0");
+  state.statusText.Set("1");
+  WMSendDone(state, 0);
+  WMSendDone(state, 0);
+  state.statusText.Set("0");
+  WMSendDone(state, 0);
+  WMSendDone(state, 0);
+  // A post without an outcome of its own republishes the current one.
+  WMSendDone(state, 0);
+  EXPECT_EQ(watcher.Of("Status"), (std::vector<std::string>{"1", "0", "1", "0", "0"}));
+  EXPECT_EQ(state.statusText.Get(), "0");
+}
+
+TEST(StatusText, UnpublishedOutcomesAreBounded) {
+  StatusText status;
+  for (std::size_t i = 0; i < StatusText::kMaxUnpublished + 5; ++i)
+    status.Set(std::to_string(i));
+  EXPECT_EQ(status.TakeForPublication(), "5");  // the five oldest were dropped
+  for (std::size_t i = 1; i < StatusText::kMaxUnpublished; ++i) status.TakeForPublication();
+  EXPECT_EQ(status.TakeForPublication(), std::to_string(StatusText::kMaxUnpublished + 4));
+  EXPECT_EQ(status.TakeForPublication(), std::to_string(StatusText::kMaxUnpublished + 4));
+}
+
 TEST(SendRuleWithoutItems, PublicationAndRuleDoNothing) {
   GatewayState state;
   state.statusText.Set("1");

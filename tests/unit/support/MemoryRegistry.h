@@ -72,7 +72,7 @@ class MemoryRegistry final : public RegistryAccessor {
     if (v.data.size() > 4) throw RegistryError(FailedToGetData(name));
     if (v.type != Type::kDword) throw RegistryError(InvalidDataType(name));
     std::int32_t out = 0;
-    std::memcpy(&out, v.data.data(), v.data.size());
+    if (!v.data.empty()) std::memcpy(&out, v.data.data(), v.data.size());
     return out;
   }
   void WriteInteger(const std::string& name, std::int32_t value) override {
