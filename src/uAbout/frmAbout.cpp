@@ -16,7 +16,7 @@ bool TfrmAbout::Create(HINSTANCE instance) {
   instance_ = instance;
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = &TfrmAbout::WndProc;
+  wc.lpfnWndProc = &FormWndProc<TfrmAbout>;
   wc.hInstance = instance;
   wc.hIcon = LoadIconW(instance, L"MAINICON");
   wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
@@ -74,16 +74,6 @@ void TfrmAbout::ShowModal(HWND owner) {
   CenterOnScreen(hwnd_);
   SetFocus(GetDlgItem(hwnd_, ID_ABOUT_CLOSE));
   RunModal(hwnd_, owner, done_);
-}
-
-LRESULT CALLBACK TfrmAbout::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (msg == WM_NCCREATE) {
-    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-  }
-  auto* self = reinterpret_cast<TfrmAbout*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self || !self->hwnd_) return DefWindowProcW(hwnd, msg, wParam, lParam);
-  return self->Dispatch(msg, wParam, lParam);
 }
 
 LRESULT TfrmAbout::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {

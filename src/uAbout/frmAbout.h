@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "Handle.h"
+#include "uMain/FormWindow.h"
 
 namespace varnix {
 
@@ -41,7 +42,8 @@ class TfrmAbout {
   void ShowModal(HWND owner);
 
  private:
-  static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  template <typename Form>
+  friend LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
   void CreateControls();
 

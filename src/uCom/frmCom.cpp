@@ -31,7 +31,7 @@ bool TfrmCom::Create(HINSTANCE instance) {
   instance_ = instance;
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = &TfrmCom::WndProc;
+  wc.lpfnWndProc = &FormWndProc<TfrmCom>;
   wc.hInstance = instance;
   wc.hIcon = LoadIconW(instance, L"MAINICON");
   wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
@@ -170,16 +170,6 @@ void TfrmCom::btnApplyClick() {
 }
 
 void TfrmCom::btnCloseClick() { done_ = true; }
-
-LRESULT CALLBACK TfrmCom::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (msg == WM_NCCREATE) {
-    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-  }
-  auto* self = reinterpret_cast<TfrmCom*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self || !self->hwnd_) return DefWindowProcW(hwnd, msg, wParam, lParam);
-  return self->Dispatch(msg, wParam, lParam);
-}
 
 LRESULT TfrmCom::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "Handle.h"
+#include "uMain/FormWindow.h"
 #include "uCom/ComSettingsForm.h"
 #include "uMeter/PortSettings.h"
 
@@ -56,7 +57,8 @@ class TfrmCom {
   void btnCloseClick();
 
  private:
-  static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  template <typename Form>
+  friend LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
   void CreateControls();
 

@@ -138,7 +138,7 @@ bool TfrmMain::Create(HINSTANCE instance) {
   instance_ = instance;
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = &TfrmMain::WndProc;
+  wc.lpfnWndProc = &FormWndProc<TfrmMain>;
   wc.hInstance = instance;
   wc.hIcon = LoadIconW(instance, L"MAINICON");
   wc.hIconSm = static_cast<HICON>(
@@ -360,16 +360,6 @@ void TfrmMain::Button2Click() {
   if (!state_.items[kSend]) return;
   state_.items[kSend]->SetText("1");
   ItemPokeData(state_, *state_.items[kSend]);
-}
-
-LRESULT CALLBACK TfrmMain::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (msg == WM_NCCREATE) {
-    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-  }
-  auto* self = reinterpret_cast<TfrmMain*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self || !self->hwnd_) return DefWindowProcW(hwnd, msg, wParam, lParam);
-  return self->Dispatch(msg, wParam, lParam);
 }
 
 LRESULT TfrmMain::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "Handle.h"
+#include "uMain/FormWindow.h"
 #include "Registry.h"
 #include "uMain/DdeModel.h"
 #include "uMain/GatewayState.h"
@@ -106,7 +107,8 @@ class TfrmMain {
   RegistryAccessor& Registry() { return registry; }
 
  private:
-  static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  template <typename Form>
+  friend LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   HMENU CreateMainMenu();

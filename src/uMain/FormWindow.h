@@ -1,0 +1,22 @@
+// The window procedure shared by the three forms: the form object travels in
+// CreateWindowEx's parameter, is kept in GWLP_USERDATA from WM_NCCREATE on,
+// and gets every message once its handle is known. Messages that arrive
+// before that (WM_NCCREATE, WM_NCCALCSIZE, WM_CREATE) take the default path.
+#pragma once
+
+#include <windows.h>
+
+namespace varnix {
+
+template <typename Form>
+LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_NCCREATE) {
+    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<Form*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self || !self->Handle()) return DefWindowProcW(hwnd, msg, wParam, lParam);
+  return self->Dispatch(msg, wParam, lParam);
+}
+
+}  // namespace varnix
