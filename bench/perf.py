@@ -30,10 +30,10 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
+from bench.fixtures_app import SETTINGS_KEY_32, write_settings  # noqa: E402
 from bench.modem import SimModem, map_com_ports, modem_ports  # noqa: E402
 from bench.wine import WinePrefix  # noqa: E402
 
-SETTINGS_KEY_32 = r"HKEY_LOCAL_MACHINE\Software\Wow6432Node\Korva\Varnix\2.00"
 DELAY_MS = 200
 CMNI = b"AT+CNMI=0, 0, 0, 0, 0\r"
 CTRL_Z = b"\x1a"
@@ -134,14 +134,7 @@ class Bench:
         return int(ticks) / self.freq + self.offset
 
     def write_settings(self, **values):
-        lines = ["REGEDIT4", "", f"[{SETTINGS_KEY_32}]"]
-        for name, value in values.items():
-            lines.append(f'"{name}"=dword:{value & 0xFFFFFFFF:08x}')
-        regfile = self.workdir / "settings.reg"
-        regfile.write_text("\r\n".join(lines) + "\r\n")
-        code, out = self.prefix.reg("import", str(regfile))
-        if code != 0:
-            raise RuntimeError(out)
+        write_settings(self.prefix, self.workdir, **values)
 
     def start_varnix(self):
         """Starts Varnix and returns once its worker runs: the modem has seen

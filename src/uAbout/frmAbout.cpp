@@ -14,15 +14,7 @@ constexpr int kOuterHeight = 283;
 
 bool TfrmAbout::Create(HINSTANCE instance) {
   instance_ = instance;
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = &FormWndProc<TfrmAbout>;
-  wc.hInstance = instance;
-  wc.hIcon = LoadIconW(instance, L"MAINICON");
-  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  wc.lpszClassName = kAboutClassName;
-  if (!RegisterClassExW(&wc)) return false;
+  if (!RegisterFormClass<TfrmAbout>(instance, kAboutClassName)) return false;
   hwnd_ = CreateWindowExW(kExStyle, kAboutClassName, kAboutCaption, kStyle, CW_USEDEFAULT,
                           CW_USEDEFAULT, kOuterWidth, kOuterHeight, nullptr, nullptr, instance,
                           this);

@@ -29,15 +29,7 @@ TfrmCom::TfrmCom(PortSettings& settings, RegistryAccessor& registry)
 
 bool TfrmCom::Create(HINSTANCE instance) {
   instance_ = instance;
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = &FormWndProc<TfrmCom>;
-  wc.hInstance = instance;
-  wc.hIcon = LoadIconW(instance, L"MAINICON");
-  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  wc.lpszClassName = kComClassName;
-  if (!RegisterClassExW(&wc)) return false;
+  if (!RegisterFormClass<TfrmCom>(instance, kComClassName)) return false;
 
   RECT r{0, 0, kClientWidth, kClientHeight};
   AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);

@@ -19,4 +19,22 @@ LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
   return self->Dispatch(msg, wParam, lParam);
 }
 
+// Registers a form's window class: the application icon in both sizes, the
+// arrow cursor, the button-face background.
+template <typename Form>
+bool RegisterFormClass(HINSTANCE instance, const wchar_t* className) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = &FormWndProc<Form>;
+  wc.hInstance = instance;
+  wc.hIcon = LoadIconW(instance, L"MAINICON");
+  wc.hIconSm = static_cast<HICON>(
+      LoadImageW(instance, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                 GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = className;
+  return RegisterClassExW(&wc) != 0;
+}
+
 }  // namespace varnix

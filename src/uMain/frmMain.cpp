@@ -136,18 +136,7 @@ TfrmMain::~TfrmMain() {
 
 bool TfrmMain::Create(HINSTANCE instance) {
   instance_ = instance;
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = &FormWndProc<TfrmMain>;
-  wc.hInstance = instance;
-  wc.hIcon = LoadIconW(instance, L"MAINICON");
-  wc.hIconSm = static_cast<HICON>(
-      LoadImageW(instance, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                 GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
-  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  wc.lpszClassName = kMainClassName;
-  if (!RegisterClassExW(&wc)) return false;
+  if (!RegisterFormClass<TfrmMain>(instance, kMainClassName)) return false;
 
   HMENU menu = CreateMainMenu();
   RECT r{0, 0, kMainClientWidth, kMainClientHeight};

@@ -27,6 +27,19 @@ DEFAULTS = {"Port": 1, "Bit": 8, "Stop": 1, "Parity": 0, "Baud": 9600,
             "Delay": 2000}
 
 
+def write_settings(prefix, workdir, **values):
+    """Stores REG_DWORD values in the key Varnix reads (32-bit view) of the
+    prefix, through a .reg file in workdir."""
+    lines = ["REGEDIT4", "", f"[{SETTINGS_KEY_32}]"]
+    for name, value in values.items():
+        lines.append(f'"{name}"=dword:{value & 0xFFFFFFFF:08x}')
+    regfile = pathlib.Path(workdir) / "settings.reg"
+    regfile.write_text("\r\n".join(lines) + "\r\n")
+    code, out = prefix.reg("import", str(regfile))
+    if code != 0:
+        raise RuntimeError(out)
+
+
 class UiResult:
     def __init__(self, code, text):
         self.code = code
@@ -64,13 +77,7 @@ class App:
 
     def write_settings(self, **values):
         """Stores REG_DWORD values in the key Varnix reads (32-bit view)."""
-        lines = ["REGEDIT4", "", f"[{SETTINGS_KEY_32}]"]
-        for name, value in values.items():
-            lines.append(f'"{name}"=dword:{value & 0xFFFFFFFF:08x}')
-        regfile = self.workdir / "settings.reg"
-        regfile.write_text("\r\n".join(lines) + "\r\n")
-        code, out = self.prefix.reg("import", str(regfile))
-        assert code == 0, out
+        write_settings(self.prefix, self.workdir, **values)
 
     def settings(self):
         return {n: self.prefix.reg_query_dword(SETTINGS_KEY, n, view=32)
