@@ -28,6 +28,7 @@ WINEPREFIX=$(wine_env_new_prefix) ctest --test-dir build/win --output-on-failure
 
 echo "== end-to-end tests under Wine"
 VARNIX_WIN_BUILD="$root/build/win" VARNIX_NATIVE_BUILD="$root/build/native" \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/e2e" || status=1
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider --basetemp="$VARNIX_RUN_DIR/pytest" \
+  "$root/tests/e2e" || status=1
 
 exit $status

@@ -5,6 +5,7 @@ scripts/wine-env.sh (run through scripts/test-all.sh). Further fixtures
 here."""
 import os
 import pathlib
+import shutil
 import sys
 
 import pytest
@@ -49,3 +50,5 @@ def prefix(tmp_path):
         yield p
     finally:
         p.shutdown()
+        # A prefix is some 700 MB: fifty tests would fill a disk.
+        shutil.rmtree(p.path, ignore_errors=True)
