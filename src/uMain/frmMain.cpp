@@ -308,6 +308,12 @@ void TfrmMain::FinishShutdown() {
   finished_ = true;
   KillTimer(hwnd_, kStopTimer);
   if (worker_) worker_->Join();
+  // The timer can see the worker finished while its last WM_SENDDONE still
+  // waits in the queue; destroying the window would drop that outcome.
+  MSG pending;
+  while (PeekMessageW(&pending, hwnd_, WM_SENDDONE, WM_SENDDONE, PM_REMOVE)) {
+    WMSendDone(state_, pending.wParam);
+  }
   // Nothing may reach the queue or the port any more.
   state_.sendQueue.Release();
   PortClose(state_.portHandle);
