@@ -30,9 +30,9 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
-from bench.fixtures_app import SETTINGS_KEY_32, write_settings  # noqa: E402
-from bench.modem import SimModem, map_com_ports, modem_ports  # noqa: E402
-from bench.wine import WinePrefix  # noqa: E402
+from harness.fixtures_app import SETTINGS_KEY_32, write_settings  # noqa: E402
+from harness.modem import SimModem, map_com_ports, modem_ports  # noqa: E402
+from harness.wine import WinePrefix  # noqa: E402
 
 DELAY_MS = 200
 CMNI = b"AT+CNMI=0, 0, 0, 0, 0\r"

@@ -13,10 +13,10 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
 import gammu  # noqa: E402  Debian's python3-gammu: an independent decoder
 
-from bench.fixtures_app import App  # noqa: E402
-from bench.modem import SimModem, map_com_ports  # noqa: E402
-from bench.dde import send_exe  # noqa: E402
-from bench.wine import WinePrefix  # noqa: E402
+from harness.fixtures_app import App  # noqa: E402
+from harness.modem import SimModem, map_com_ports  # noqa: E402
+from harness.dde import send_exe  # noqa: E402
+from harness.wine import WinePrefix  # noqa: E402
 
 NUMBER = "13800138000"
 TEXT = "你好，这是 Varnix 发来的短信。"

@@ -12,6 +12,7 @@ have_cmd ninja || need+=(ninja-build)
 have_cmd g++ || need+=(g++)
 have_pkg googletest || need+=(googletest)
 have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
+have_cmd i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
 have_cmd wine || need+=(wine)
 have_pkg wine64 || need+=(wine64)
 have_cmd Xvfb || need+=(xvfb)
@@ -19,11 +20,26 @@ have_cmd xauth || need+=(xauth)
 have_cmd socat || need+=(socat)
 have_cmd localedef || need+=(locales)
 have_pkg fonts-wqy-microhei || need+=(fonts-wqy-microhei)
+# Wine's own fonts: Marlett draws the title-bar buttons.
+have_pkg fonts-wine || need+=(fonts-wine)
+have_cmd zip || need+=(zip)
+have_cmd unzip || need+=(unzip)
 have_pkg python3-gammu || need+=(python3-gammu)
 have_pkg python3-pytest || need+=(python3-pytest)
 have_cmd import || need+=(imagemagick)
 have_cmd clang || need+=(clang)
 have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+
+# The x86 build runs under the 32-bit Wine loader, which needs the i386
+# architecture and wine32.
+i386=()
+dpkg --print-foreign-architectures | grep -qx i386 || i386+=(arch)
+have_pkg wine32:i386 || i386+=(wine32:i386)
+if ((${#i386[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  need+=(wine32:i386)
+fi
 
 if ((${#need[@]})); then
   echo "install-deps: installing ${need[*]}"

@@ -9,9 +9,9 @@ import tempfile
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
-from bench.fixtures_app import App  # noqa: E402
-from bench.modem import SimModem, map_com_ports  # noqa: E402
-from bench.wine import WinePrefix  # noqa: E402
+from harness.fixtures_app import App  # noqa: E402
+from harness.modem import SimModem, map_com_ports  # noqa: E402
+from harness.wine import WinePrefix  # noqa: E402
 
 DOCS = ROOT / "docs"
 

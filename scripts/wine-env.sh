@@ -17,9 +17,11 @@ wine_env_start() {
   for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
 
   export VARNIX_PREFIX_TEMPLATE="$VARNIX_RUN_DIR/prefix-template"
-  WINEPREFIX="$VARNIX_PREFIX_TEMPLATE" wine wineboot -i >"$VARNIX_RUN_DIR/wineboot.log" 2>&1
+  # Wine's own tools through the 64-bit loader: with wine32 installed, `wine`
+  # would start them as 32-bit programs that see the 32-bit registry view.
+  WINEPREFIX="$VARNIX_PREFIX_TEMPLATE" /usr/lib/wine/wine64 wineboot -i >"$VARNIX_RUN_DIR/wineboot.log" 2>&1
   # Without a window manager Wine waits seconds for state changes on close.
-  WINEPREFIX="$VARNIX_PREFIX_TEMPLATE" wine reg add 'HKCU\Software\Wine\X11 Driver' \
+  WINEPREFIX="$VARNIX_PREFIX_TEMPLATE" /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' \
     /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
   WINEPREFIX="$VARNIX_PREFIX_TEMPLATE" wineserver -w
   echo "wine-env: display $DISPLAY, prefix template $VARNIX_PREFIX_TEMPLATE"

@@ -3,10 +3,10 @@
 enable_language(RC)
 
 add_executable(Varnix WIN32
-  ${CMAKE_CURRENT_LIST_DIR}/uMain/Program.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/uMain/frmMain.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/uCom/frmCom.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/uAbout/frmAbout.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/uMain/win32/Program.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/uMain/win32/frmMain.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/uCom/win32/frmCom.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/uAbout/win32/frmAbout.cpp
   ${CMAKE_CURRENT_LIST_DIR}/res/Varnix.rc
 )
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/res/Varnix.rc PROPERTIES

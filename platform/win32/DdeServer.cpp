@@ -1,4 +1,4 @@
-#include "DdeServer.h"
+#include "win32/DdeServer.h"
 
 #include <iterator>
 #include <utility>

@@ -1,5 +1,5 @@
 // The settings' registry accessor on the Win32 registry.
-#include "Registry.h"
+#include "win32/Registry.h"
 
 namespace varnix {
 namespace {

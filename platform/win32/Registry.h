@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "Handle.h"
+#include "win32/Handle.h"
 #include "uMeter/PortSettings.h"
 
 namespace varnix {

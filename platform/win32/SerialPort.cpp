@@ -1,5 +1,5 @@
 // The COM port on the Win32 communications API.
-#include "SerialPort.h"
+#include "win32/SerialPort.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 """Fixtures shared by every end-to-end test: the Wine prefix per test and
 the Windows build. The display and the prefix template come from
 scripts/wine-env.sh (run through scripts/test-all.sh). Further fixtures
-(simulated modem, DDE client) live in bench/fixtures_*.py and are loaded
+(simulated modem, DDE client) live in harness/fixtures_*.py and are loaded
 here."""
 import os
 import pathlib
@@ -13,10 +13,10 @@ import pytest
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from bench.wine import WinePrefix  # noqa: E402
+from harness.wine import WinePrefix  # noqa: E402
 
 pytest_plugins = sorted(
-    "bench." + p.stem for p in (HERE / "bench").glob("fixtures_*.py"))
+    "harness." + p.stem for p in (HERE / "harness").glob("fixtures_*.py"))
 
 
 def _env_path(name):

@@ -5,8 +5,8 @@ import time
 
 import gammu
 
-from bench.dde import esc, run_client, send_exe, served, start_client
-from bench.fixtures_app import DEFAULTS
+from harness.dde import esc, run_client, send_exe, served, start_client
+from harness.fixtures_app import DEFAULTS
 
 CONNECT = "connect Varnix SMS0"
 FAST = dict(DEFAULTS, Delay=300)

@@ -3,8 +3,8 @@ its controls: what it shows, what Apply stores, what a refused Apply and
 Cancel leave alone, and a new Delay reaching the running worker."""
 import time
 
-from bench.dde import esc, run_client, served, start_client
-from bench.fixtures_app import DEFAULTS
+from harness.dde import esc, run_client, served, start_client
+from harness.fixtures_app import DEFAULTS
 
 CONNECT = "connect Varnix SMS0"
 FIELDS = ("port", "bits", "stop", "parity", "baud", "delay")

@@ -9,8 +9,8 @@ import time
 
 import gammu
 
-from bench.dde import esc, run_client, start_client
-from bench.fixtures_load import CONNECT, served, status_values, submit_commands
+from harness.dde import esc, run_client, start_client
+from harness.fixtures_load import CONNECT, served, status_values, submit_commands
 
 MB = 1 << 20
 

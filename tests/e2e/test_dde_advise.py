@@ -2,7 +2,7 @@
 notifications of pokes, and the end of a link."""
 import time
 
-from bench.dde import SERVICE, run_client, served, start_client
+from harness.dde import SERVICE, run_client, served, start_client
 
 CONNECT = f"connect {SERVICE} SMS0"
 

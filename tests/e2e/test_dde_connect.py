@@ -1,6 +1,6 @@
 """Connecting to the DDE service: the service and topic rules, window-caption
 topics, wildcard connects and execute."""
-from bench.dde import SERVICE, run_client, served
+from harness.dde import SERVICE, run_client, served
 
 
 def test_connect_accepts_our_service_or_none_and_the_topic_in_any_case(
@@ -82,7 +82,7 @@ def test_wildcard_initiate_answers_only_for_a_served_topic(
 
 def test_disconnect_forgets_links_and_exit_withdraws_the_service(
         prefix, win_build, dde_host, tmp_path):
-    from bench.dde import start_client
+    from harness.dde import start_client
     # A watcher that leaves: its link goes with its conversation, and the
     # next publication reaches the one that stays.
     out = run_client(prefix, win_build, f"connect {SERVICE} SMS0",

@@ -1,6 +1,6 @@
 """Requests and pokes on the topic's items, and the send rule as a client
 sees it."""
-from bench.dde import SERVICE, esc, run_client, served
+from harness.dde import SERVICE, esc, run_client, served
 
 CONNECT = f"connect {SERVICE} SMS0"
 CF_UNICODETEXT = "13"

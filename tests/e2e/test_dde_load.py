@@ -1,7 +1,7 @@
 """Twenty clients poking at once."""
 import collections
 
-from bench.dde import SERVICE, start_client
+from harness.dde import SERVICE, start_client
 
 CLIENTS = 20
 SENDS = 5

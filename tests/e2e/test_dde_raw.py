@@ -1,6 +1,6 @@
 """A client speaking the DDE messages directly, as Excel and old Visual Basic
 programs do: initiate, advise on Status, poke, request, data."""
-from bench.dde import SERVICE, run_client, served, start_client
+from harness.dde import SERVICE, run_client, served, start_client
 
 
 def test_raw_dde_flow(prefix, win_build, dde_host, tmp_path):

@@ -6,9 +6,9 @@ watcher in its own process), DDE goes on being served, and the program
 stays up and closes cleanly."""
 import time
 
-from bench.dde import run_client
-from bench.fixtures_load import CONNECT, DELAY_MS, CtrlZPlan, status_values
-from bench.modem import CMGS_REPLY, CMS_ERROR_REPLY
+from harness.dde import run_client
+from harness.fixtures_load import CONNECT, DELAY_MS, CtrlZPlan, status_values
+from harness.modem import CMGS_REPLY, CMS_ERROR_REPLY
 
 D = DELAY_MS / 1000
 # From the Ctrl-Z to the outcome of a message the modem never answers:

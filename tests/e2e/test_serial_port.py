@@ -9,8 +9,8 @@ import subprocess
 import time
 
 
-from bench.modem import SimModem, map_com_ports, modem_ports
-from bench.wine import WinePrefix
+from harness.modem import SimModem, map_com_ports, modem_ports
+from harness.wine import WinePrefix
 
 FILL = "23" * 32  # the probe's receive buffer before each read: 32 x '#'
 

@@ -2,7 +2,7 @@
 import subprocess
 import time
 
-from bench.dde import SERVICE, send_exe
+from harness.dde import SERVICE, send_exe
 
 
 def start_send(prefix, win_build, *args):

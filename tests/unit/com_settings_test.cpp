@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "uCom/ComSettingsForm.h"
+#include "uCom/ComSettings.h"
 
 namespace varnix {
 namespace {

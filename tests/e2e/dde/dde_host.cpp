@@ -22,7 +22,7 @@
 #include <memory>
 #include <string>
 
-#include "DdeServer.h"
+#include "win32/DdeServer.h"
 #include "uMain/SendRule.h"
 
 using namespace varnix;

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "SerialPort.h"
+#include "win32/SerialPort.h"
 
 using varnix::GatewayState;
 

@@ -18,7 +18,7 @@
 #include <cwchar>
 #include <string>
 
-#include "Registry.h"
+#include "win32/Registry.h"
 
 namespace {
 

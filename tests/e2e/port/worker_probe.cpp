@@ -18,7 +18,7 @@
 #include <mutex>
 #include <string>
 
-#include "SerialPort.h"
+#include "win32/SerialPort.h"
 #include "uMeter/AnsiCodec.h"
 #include "uMeter/SendWorker.h"
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "uAbout/frmAbout.h"
-#include "uCom/frmCom.h"
-#include "uMain/frmMain.h"
+#include "uAbout/win32/frmAbout.h"
+#include "uCom/win32/frmCom.h"
+#include "uMain/win32/frmMain.h"
 
 namespace {
 

@@ -7,6 +7,13 @@ import signal
 import subprocess
 import time
 
+# With wine32 installed, Debian's `wine` script starts Wine's own tools (reg,
+# wineboot) with the 32-bit loader, whose HKLM\Software is the 32-bit view:
+# COM port mappings would land in Wow6432Node where Wine never looks. Wine's
+# tools go through the 64-bit loader; our programs through `wine`, which
+# picks the loader that matches each executable.
+WINE64 = "/usr/lib/wine/wine64"
+
 
 class WinePrefix:
     def __init__(self, path):
@@ -31,14 +38,14 @@ class WinePrefix:
         self._n += 1
         return self.path.parent / f"out-{self._n:03d}-{tag}.txt"
 
-    def start(self, exe, *args, env=None):
+    def start(self, exe, *args, env=None, loader="wine"):
         """Starts a Windows program; returns a Started handle."""
         out = self._outfile(pathlib.Path(exe).stem)
         e = dict(self.env)
         if env:
             e.update(env)
         f = open(out, "wb")
-        p = subprocess.Popen(["wine", str(exe), *map(str, args)], env=e,
+        p = subprocess.Popen([loader, str(exe), *map(str, args)], env=e,
                              stdin=subprocess.DEVNULL, stdout=f,
                              stderr=subprocess.STDOUT, start_new_session=True)
         f.close()
@@ -46,15 +53,15 @@ class WinePrefix:
         self._procs.append(s)
         return s
 
-    def run(self, exe, *args, timeout=60, env=None):
+    def run(self, exe, *args, timeout=60, env=None, loader="wine"):
         """Runs a Windows program to its end; returns (exit code, output)."""
-        s = self.start(exe, *args, env=env)
+        s = self.start(exe, *args, env=env, loader=loader)
         code = s.wait(timeout)
         return code, s.output()
 
     def reg(self, *args, timeout=30):
         """`wine reg ...`; returns (exit code, output with CR removed)."""
-        code, out = self.run("reg", *args, timeout=timeout)
+        code, out = self.run("reg", *args, timeout=timeout, loader=WINE64)
         return code, out.replace("\r", "")
 
     def reg_query_dword(self, key, name, view=32):

@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-#include "Handle.h"
-#include "uMain/FormWindow.h"
+#include "win32/Handle.h"
+#include "uMain/win32/FormWindow.h"
 
 namespace varnix {
 

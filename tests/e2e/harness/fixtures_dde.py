@@ -4,7 +4,7 @@ other ones (for example as Varnix.exe, or with --no-items). Every host is
 killed with the prefix at the end of the test."""
 import pytest
 
-from bench.dde import DdeHost
+from harness.dde import DdeHost
 
 
 @pytest.fixture

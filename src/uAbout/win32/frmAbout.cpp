@@ -1,6 +1,6 @@
-#include "uAbout/frmAbout.h"
+#include "uAbout/win32/frmAbout.h"
 
-#include "uMain/frmMain.h"
+#include "uMain/win32/frmMain.h"
 
 namespace varnix {
 namespace {

@@ -19,8 +19,8 @@ import time
 
 import pytest
 
-from bench.dde import esc, run_client, start_client
-from bench.fixtures_app import DEFAULTS
+from harness.dde import esc, run_client, start_client
+from harness.fixtures_app import DEFAULTS
 
 CONNECT = "connect Varnix SMS0"
 DELAY_MS = 250

@@ -1,9 +1,9 @@
-#include "uCom/frmCom.h"
+#include "uCom/win32/frmCom.h"
 
 #include <string>
 #include <type_traits>
 
-#include "uMain/frmMain.h"
+#include "uMain/win32/frmMain.h"
 
 namespace varnix {
 namespace {

@@ -7,11 +7,11 @@
 #include <memory>
 #include <vector>
 
-#include "DdeServer.h"
-#include "uAbout/frmAbout.h"
-#include "uCom/frmCom.h"
+#include "win32/DdeServer.h"
+#include "uAbout/win32/frmAbout.h"
+#include "uCom/win32/frmCom.h"
 #include "uMain/GatewayState.h"
-#include "uMain/frmMain.h"
+#include "uMain/win32/frmMain.h"
 #include "uMeter/PortSettings.h"
 
 using namespace varnix;

@@ -6,14 +6,14 @@ test's Wine prefix.
         code, out = modem.prefix.run(win_build / "x.exe")
         assert modem.wait_for(b"\\x1a", 10)
 
-`modem` is a bench.modem.SimModem with two additions: `.prefix` (the
+`modem` is a harness.modem.SimModem with two additions: `.prefix` (the
 WinePrefix, COM1 already mapped) and `.map_port(n, ...)` (maps COMn to the
 same pty as well). COM2 to COM9 lead to a device that does not exist. The
 modem is stopped by its process id at the end, before the prefix's
 wineserver is killed."""
 import pytest
 
-from bench.modem import SimModem, map_com_ports, modem_ports
+from harness.modem import SimModem, map_com_ports, modem_ports
 
 
 @pytest.fixture

@@ -1,14 +1,14 @@
-#include "uMain/frmMain.h"
+#include "uMain/win32/frmMain.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
 #include <cwctype>
 
-#include "SerialPort.h"
-#include "DdeServer.h"
-#include "uAbout/frmAbout.h"
-#include "uCom/frmCom.h"
+#include "win32/SerialPort.h"
+#include "win32/DdeServer.h"
+#include "uAbout/win32/frmAbout.h"
+#include "uCom/win32/frmCom.h"
 #include "uMeter/AnsiCodec.h"
 #include "uMeter/SendWorker.h"
 

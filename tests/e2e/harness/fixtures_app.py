@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from bench.dde import run_client
+from harness.dde import run_client
 
 SETTINGS_KEY = r"HKLM\Software\Korva\Varnix\2.00"
 # The 32-bit view of HKLM\Software as seen by `reg import` in the 64-bit view.
@@ -71,7 +71,7 @@ class App:
         self.proc = None
 
     def no_modem(self):
-        from bench.fixtures_modem import map_com_ports
+        from harness.fixtures_modem import map_com_ports
         absent = self.workdir / "no-such-device"
         map_com_ports(self.prefix, {n: absent for n in range(1, 10)})
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "Handle.h"
-#include "uMain/FormWindow.h"
-#include "Registry.h"
+#include "win32/Handle.h"
+#include "uMain/win32/FormWindow.h"
+#include "win32/Registry.h"
 #include "uMain/DdeModel.h"
 #include "uMain/GatewayState.h"
 #include "uMain/SendRule.h"

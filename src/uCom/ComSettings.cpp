@@ -1,4 +1,4 @@
-#include "uCom/ComSettingsForm.h"
+#include "uCom/ComSettings.h"
 
 #include <cstdint>
 #include <limits>

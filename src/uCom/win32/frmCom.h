@@ -4,9 +4,9 @@
 
 #include <windows.h>
 
-#include "Handle.h"
-#include "uMain/FormWindow.h"
-#include "uCom/ComSettingsForm.h"
+#include "win32/Handle.h"
+#include "uMain/win32/FormWindow.h"
+#include "uCom/ComSettings.h"
 #include "uMeter/PortSettings.h"
 
 namespace varnix {
