@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <utility>
 
 namespace varnix {
 namespace {
@@ -12,57 +13,35 @@ namespace {
 constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
-// One control record for every write and one for every read, process-wide
-// and without an event: completion is awaited on the port handle itself,
-// which is why no two operations may run at the same time.
-OVERLAPPED gWriteOverlapped{};
-OVERLAPPED gReadOverlapped{};
-
-// The handles this module opened and has not closed yet. After a close the
-// system may hand the same value to any other object (a file, an event);
-// a stale portHandle must then fail instead of purging or writing to it.
-struct OpenPort {
-  HANDLE device = nullptr;
-  HANDLE inUse = nullptr;  // see ClaimPort
-};
-constexpr int kMaxOpenPorts = 8;
-OpenPort gOpenPorts[kMaxOpenPorts] = {};
-
-OpenPort* FreeSlot() {
-  for (OpenPort& slot : gOpenPorts) {
-    if (slot.device == nullptr) return &slot;
-  }
-  return nullptr;
-}
-
-OpenPort* FindOpen(std::intptr_t value) {
-  if (value == kNoPort) return nullptr;
-  HANDLE h = reinterpret_cast<HANDLE>(value);
-  for (OpenPort& slot : gOpenPorts) {
-    if (slot.device != nullptr && slot.device == h) return &slot;
-  }
-  return nullptr;
-}
-
-HANDLE OpenPortOrNull(std::intptr_t value) {
-  OpenPort* port = FindOpen(value);
-  return port != nullptr ? port->device : nullptr;
-}
-
 // Windows' serial drivers refuse a second open of a port; Wine ignores the
 // share mode on devices, so two programs could talk to one modem at once.
 // A named object per port number keeps the open exclusive among the users
-// of this code everywhere. Returns null when the port is claimed already
-// (or the object cannot be made: the open then fails rather than share).
-HANDLE ClaimPort(int number) {
+// of this code everywhere. Empty when the port is claimed already (or the
+// object cannot be made: the open then fails rather than share).
+win32::KernelHandle ClaimPort(int number) {
   wchar_t name[48];
   std::swprintf(name, sizeof name / sizeof name[0], L"Local\\Varnix.COM%d.InUse", number);
-  HANDLE m = CreateMutexW(nullptr, FALSE, name);
-  if (m != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(m);
-    return nullptr;
-  }
-  return m;
+  win32::KernelHandle claim(CreateMutexW(nullptr, FALSE, name));
+  if (claim && GetLastError() == ERROR_ALREADY_EXISTS) return {};
+  return claim;
+}
+
+// The event of an overlapped record. Manual reset, as ReadFile and WriteFile
+// expect: they clear it when they start and the system sets it at the end,
+// and GetOverlappedResult only waits for it. An auto-reset event would be
+// consumed by the first wait, and a second wait on the same transfer would
+// never return.
+win32::KernelHandle MakeDoneEvent() {
+  return win32::KernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+// A fresh control record for the next transfer, waited on through its own
+// event rather than through the device handle, which every transfer on the
+// device signals alike.
+OVERLAPPED& Arm(OVERLAPPED& record, const win32::KernelHandle& done) {
+  record = OVERLAPPED{};
+  record.hEvent = done.get();
+  return record;
 }
 
 void ConfigureLine(DCB& dcb, const PortSettings& s) {
@@ -87,7 +66,12 @@ void ConfigureLine(DCB& dcb, const PortSettings& s) {
 
 }  // namespace
 
-std::intptr_t PortOpen(const PortSettings& settings) {
+SerialPort::SerialPort() = default;
+
+SerialPort::~SerialPort() { PortClose(); }
+
+std::intptr_t SerialPort::PortOpen(const PortSettings& settings) {
+  if (device_) return kNoPort;
   // The write time limit divides by the baud rate; a port number of 0 or
   // below names no device. Both can only come from a hand-edited registry.
   if (settings.Baud <= 0 || settings.Port <= 0) return kNoPort;
@@ -97,26 +81,21 @@ std::intptr_t PortOpen(const PortSettings& settings) {
   wchar_t name[32];
   std::swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\COM%d", settings.Port);
 
-  OpenPort* slot = FreeSlot();
-  if (slot == nullptr) return kNoPort;
-  HANDLE inUse = ClaimPort(settings.Port);
-  if (inUse == nullptr) return kNoPort;
+  // Everything is held by locals until the line is configured: any early
+  // return closes what was opened so far, and the members stay untouched.
+  win32::KernelHandle claim = ClaimPort(settings.Port);
+  if (!claim) return kNoPort;
+  win32::KernelHandle writeDone = MakeDoneEvent();
+  win32::KernelHandle readDone = MakeDoneEvent();
+  if (!writeDone || !readDone) return kNoPort;
 
-  HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    CloseHandle(inUse);
-    return kNoPort;
-  }
+  win32::FileHandle device(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
+                                       nullptr));
+  if (!device) return kNoPort;
+  const HANDLE h = device.get();
 
-  // Nobody closes a handle that was never handed out.
-  auto fail = [h, inUse] {
-    CloseHandle(h);
-    CloseHandle(inUse);
-    return kNoPort;
-  };
-
-  if (!SetupComm(h, kQueueSize, kQueueSize)) return fail();
+  if (!SetupComm(h, kQueueSize, kQueueSize)) return kNoPort;
   PurgeComm(h, kPurgeAll);
 
   COMMTIMEOUTS timeouts{};
@@ -135,28 +114,33 @@ std::intptr_t PortOpen(const PortSettings& settings) {
   GetCommState(h, &dcb);
   dcb.DCBlength = sizeof dcb;
   ConfigureLine(dcb, settings);
-  if (!SetCommState(h, &dcb)) return fail();
+  if (!SetCommState(h, &dcb)) return kNoPort;
 
-  slot->device = h;
-  slot->inUse = inUse;
+  claim_ = std::move(claim);
+  writeDone_ = std::move(writeDone);
+  readDone_ = std::move(readDone);
+  device_ = std::move(device);
   return reinterpret_cast<std::intptr_t>(h);
 }
 
-int PortClose(std::intptr_t handle) {
-  OpenPort* port = FindOpen(handle);
-  if (port == nullptr) return 0;
-  const OpenPort closing = *port;
-  *port = OpenPort{};
-  EscapeCommFunction(closing.device, CLRDTR);
-  PurgeComm(closing.device, kPurgeAll);
-  const BOOL closed = CloseHandle(closing.device);
-  CloseHandle(closing.inUse);
+int SerialPort::PortClose() {
+  if (!device_) return 0;
+  const HANDLE h = device_.get();
+  EscapeCommFunction(h, CLRDTR);
+  PurgeComm(h, kPurgeAll);
+  // From here on this object holds no handle value: after the close the
+  // system may hand the same value to any other object (a file, an event),
+  // which nothing here may then purge, write to or close.
+  const BOOL closed = CloseHandle(device_.release());
+  readDone_.reset();
+  writeDone_.reset();
+  claim_.reset();
   return closed ? 1 : 0;
 }
 
-int PortSend(GatewayState& state, const void* data, int count) {
-  HANDLE h = OpenPortOrNull(state.portHandle);
-  if (h == nullptr || count < 0 || (data == nullptr && count > 0)) return 0;
+int SerialPort::PortSend(const void* data, int count) {
+  if (!device_ || count < 0 || (data == nullptr && count > 0)) return 0;
+  const HANDLE h = device_.get();
 
   // Whatever the modem said before this command, and whatever did not go
   // out yet, is thrown away here: a reply is only ever read after the last
@@ -167,14 +151,15 @@ int PortSend(GatewayState& state, const void* data, int count) {
 
   int result = 0;
   DWORD written = 0;
-  if (WriteFile(h, data, static_cast<DWORD>(count), &written, &gWriteOverlapped)) {
+  OVERLAPPED& record = Arm(write_, writeDone_);
+  if (WriteFile(h, data, static_cast<DWORD>(count), &written, &record)) {
     result = 1;
   } else if (GetLastError() == ERROR_IO_PENDING) {
     // The wait has no limit of its own; the write timeouts end the transfer.
     DWORD total = 0;
     for (;;) {
       DWORD n = 0;
-      BOOL ok = GetOverlappedResult(h, &gWriteOverlapped, &n, TRUE);
+      BOOL ok = GetOverlappedResult(h, &record, &n, TRUE);
       total += n;
       if (ok || GetLastError() != ERROR_IO_INCOMPLETE) break;
     }
@@ -185,9 +170,9 @@ int PortSend(GatewayState& state, const void* data, int count) {
   return result;
 }
 
-int PortReceive(GatewayState& state, void* buffer, int max) {
-  HANDLE h = OpenPortOrNull(state.portHandle);
-  if (h == nullptr || buffer == nullptr || max <= 0) return 0;
+int SerialPort::PortReceive(void* buffer, int max) {
+  if (!device_ || buffer == nullptr || max <= 0) return 0;
+  const HANDLE h = device_.get();
 
   DWORD errors = 0;
   COMSTAT status{};
@@ -198,11 +183,12 @@ int PortReceive(GatewayState& state, void* buffer, int max) {
   if (n == 0) return 0;
 
   DWORD got = 0;
-  if (ReadFile(h, buffer, n, &got, &gReadOverlapped)) {
+  OVERLAPPED& record = Arm(read_, readDone_);
+  if (ReadFile(h, buffer, n, &got, &record)) {
     // Completed at once; the count passed to ReadFile is not reliable for
     // an overlapped handle, the control record's is.
     DWORD done = 0;
-    if (GetOverlappedResult(h, &gReadOverlapped, &done, FALSE)) got = done;
+    if (GetOverlappedResult(h, &record, &done, FALSE)) got = done;
     return static_cast<int>(got);
   }
   if (GetLastError() != ERROR_IO_PENDING) return 0;
@@ -210,7 +196,7 @@ int PortReceive(GatewayState& state, void* buffer, int max) {
   DWORD done = 0;
   for (;;) {
     done = 0;
-    if (GetOverlappedResult(h, &gReadOverlapped, &done, TRUE)) break;
+    if (GetOverlappedResult(h, &record, &done, TRUE)) break;
     const DWORD err = GetLastError();
     if (err == ERROR_IO_INCOMPLETE) continue;
     // Wine ends a read that ran into the read timeout with ERROR_TIMEOUT:

@@ -1,5 +1,5 @@
-"""The Win32 serial port (PortOpen, PortSend, PortReceive, PortClose) on a
-pty under Wine, with the simulated modem on the other end. The Windows side
+"""The Win32 serial port (SerialPort: PortOpen, PortSend, PortReceive,
+PortClose) on a pty under Wine, with the simulated modem on the other end. The Windows side
 is tests/e2e/port/port_probe.exe, which runs the steps given on its command
 line and prints one line per step."""
 import os
@@ -25,7 +25,7 @@ def hexarg(data):
     return data.hex()
 
 
-PROBE_LINE = re.compile(r"^(open|again|send|recv|inque|dcb|timeouts|close|close-1|reuse|"
+PROBE_LINE = re.compile(r"^(open|again|reopen|send|recv|inque|dcb|timeouts|close|close-1|reuse|"
                         r"file|handles|mark|end)( |$)")
 
 
@@ -95,6 +95,45 @@ def test_open_configures_the_line(modem, win_build):
         for k, v in termios_want.items():
             assert line[k] == v, (settings, k, line)
         assert not line["crtscts"] and not line["ixon"] and not line["ixoff"], line
+
+
+def test_one_port_object_holds_one_open_port(modem, win_build):
+    modem.set_command_replies({"AT1": b"one", "AT2": b"two"})
+    lines = run_probe(
+        modem.prefix, win_build,
+        # (The first open leaves Wine's own handles behind, e.g. the
+        # directory of named objects; the handle counts start after it.)
+        "open", 1, 8, 1, 0, 9600,
+        "reopen", 1, 8, 1, 0, 9600,        # this object is open already...
+        "reopen", 1, 8, 2, 1, 115200,      # ...whatever the settings say
+        "dcb",                             # the open port is as it was
+        "sendhex", hexarg(b"AT1\r"), "sleep", 400, "recv", 10,
+        "close", "handles",
+        "open", 1, 8, 1, 0, 9600,
+        "unset",                           # the open object goes...
+        "again", 1, 8, 1, 0, 9600,         # ...and has given the port up
+        "handles",
+        "open", 1, 8, 1, 0, 19200, "close",
+        "open", 1, 8, 1, 0, 9600,          # a closed object opens again
+        "sendhex", hexarg(b"AT2\r"), "sleep", 400, "recv", 10,
+        "close", "handles")
+    opened = lines[0]
+    assert opened.startswith("open ") and opened != "open -1", lines
+    assert lines[1:3] == ["reopen -1", "reopen -1"]
+    dcb = fields(lines[3])
+    assert (dcb["BaudRate"], dcb["StopBits"], dcb["Parity"]) == (9600, 0, 0), dcb
+    assert fields(lines[4])["WriteMultiplier"] == 2, lines[4]
+    assert [strip_ms(x) for x in lines[5:8]] == ["send 1", recv_line(3, b"one"), "close 1"]
+    handles = lines[8]
+    assert handles.startswith("handles "), lines
+    assert lines[9] != "open -1"
+    assert lines[10].startswith("again ") and lines[10] != "again -1", lines
+    assert lines[11] == handles, "the destroyed open port left a handle behind"
+    assert lines[12] != "open -1" and lines[13] == "close 1"
+    assert lines[14] != "open -1"
+    assert [strip_ms(x) for x in lines[15:]] == ["send 1", recv_line(3, b"two"), "close 1",
+                                                 handles]
+    assert modem.received_bytes() == b"AT1\rAT2\r"
 
 
 def test_receive_takes_only_waiting_bytes_and_send_purges(modem, win_build):
@@ -180,7 +219,7 @@ def test_operations_without_open_port_do_nothing(modem, win_build):
         "sendhex", hexarg(b"AT2\r"), "recv", 10,          # after the close
         "reuse",
         "sendhex", hexarg(b"XYZ"), "recv", 10, "close", "file",
-        "unset", "sendhex", hexarg(b"AT3\r"), "recv", 10, "close")
+        "unset", "sendhex", hexarg(b"AT3\r"), "recv", 10, "close", "file")
     lines = [strip_ms(x) for x in lines]
     assert lines[:3] == ["close-1 0", "send 0", recv_line(0, b"")]
     assert lines[3] != "open -1"
@@ -190,7 +229,8 @@ def test_operations_without_open_port_do_nothing(modem, win_build):
     # neither write to that file nor close it.
     assert lines[10] == "reuse 1", "Wine did not hand the value out again"
     assert lines[11:15] == ["send 0", recv_line(0, b""), "close 0", "file size=0 open=1"]
-    assert lines[15:] == ["send 0", recv_line(0, b""), "close 0"]
+    # Nor may the closed port object, when it goes, close the file.
+    assert lines[15:] == ["send 0", recv_line(0, b""), "close 0", "file size=0 open=1"]
     assert modem.received_bytes() == b"AT1\r"
 
 

@@ -231,7 +231,7 @@ void TfrmMain::FormCreate() {
 
   // 8.-9.
   state_.stopRequested.store(false);
-  state_.portHandle = PortOpen(settings_);
+  state_.portHandle = port_.PortOpen(settings_);
 
   // 10. Port failed: the window stays in view with the error, no items, no
   // modem dialogue, no worker.
@@ -248,19 +248,18 @@ void TfrmMain::FormCreate() {
   SetPanelText(0, std::wstring(kTopicPanelPrefix) + Utf8ToWide(kTopicName));
 
   // 15. Modem initialisation; the replies are purged by the next send.
-  PortSend(state_, kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
+  port_.PortSend(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
   Sleep(PauseOf(settings_));
-  PortSend(state_, kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
+  port_.PortSend(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
   Sleep(PauseOf(settings_));
 
   // 16. The worker, last, when everything it reads is in place. It reports
   // through the window's queue only: a SendMessage from it could deadlock
   // against a GUI thread that waits for it at shutdown.
-  modemPort_ = std::make_unique<Win32ModemPort>(state_);
   workerClock_ = std::make_unique<SystemWorkerClock>();
   codec_ = MakeSystemAnsiCodec();
   HWND target = hwnd_;
-  worker_ = std::make_unique<TGetDataThread>(state_, *modemPort_, *workerClock_, *codec_,
+  worker_ = std::make_unique<TGetDataThread>(state_, port_, *workerClock_, *codec_,
                                              settings_.Delay,
                                              [target] { PostMessageW(target, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([target] { PostMessageW(target, WM_WORKERDONE, 0, 0); });
@@ -316,7 +315,7 @@ void TfrmMain::FinishShutdown() {
   }
   // Nothing may reach the queue or the port any more.
   state_.sendQueue.Release();
-  PortClose(state_.portHandle);
+  port_.PortClose();
   state_.portHandle = kNoPort;
   DestroyWindow(hwnd_);
 }

@@ -16,6 +16,7 @@
 #include "uMain/GatewayState.h"
 #include "uMain/SendRule.h"
 #include "uMeter/PortSettings.h"
+#include "win32/SerialPort.h"
 
 namespace varnix {
 
@@ -126,7 +127,7 @@ class TfrmMain {
   ItemOwner itemOwner_;
   win32::DdeServer* ddeServer_ = nullptr;
 
-  std::unique_ptr<ModemPort> modemPort_;
+  SerialPort port_;  // outlives the worker, which is declared after it
   std::unique_ptr<WorkerClock> workerClock_;
   std::unique_ptr<AnsiCodec> codec_;
   std::unique_ptr<TGetDataThread> worker_;

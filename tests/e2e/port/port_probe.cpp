@@ -1,21 +1,28 @@
-// Drives PortOpen, PortSend, PortReceive and PortClose step by step, as the
-// command line says, and prints one line per step for the test to check:
+// Drives one SerialPort object step by step, as the command line says, and
+// prints one line per step for the test to check:
 //
-//   open P B S Par Baud   PortOpen             -> "open <handle|-1>"
+//   open P B S Par Baud   PortOpen; portHandle keeps the result
+//                                              -> "open <handle|-1>"
 //   sendhex HEX           PortSend             -> "send <result>"
 //   recv MAX              PortReceive into a 32-byte buffer of '#'
 //                                              -> "recv <n> <buffer hex> <ms>"
 //   sleep MS
 //   inque                 bytes waiting in the driver -> "inque <n>"
 //   dcb                   the line state and timeouts the driver holds
-//   close                 PortClose(portHandle) -> "close <result>"
-//   close-1               PortClose(-1)         -> "close-1 <result>"
-//   unset                 portHandle = -1
+//   timeouts              the timeouts alone -> "timeouts ..."
+//   close                 PortClose            -> "close <result>"
+//   close-1               PortClose of a port object never opened
+//                                              -> "close-1 <result>"
+//   unset                 portHandle = -1 and the port object replaced by a
+//                         new one, never opened (the old one is destroyed)
 //   reuse                 after a close: opens files until one gets the old
 //                         handle value (portHandle keeps it) -> "reuse <0|1>"
 //   file                  that file's size and whether it is still open
-//   again P B S Par Baud  a second PortOpen while portHandle stays as it is
-//                         -> "again <handle|-1>" (closed again at once)
+//   again P B S Par Baud  PortOpen of a second port object, while the first
+//                         stays as it is -> "again <handle|-1>" (closed
+//                         again at once)
+//   reopen P B S Par Baud PortOpen of the same object again; portHandle
+//                         keeps its value -> "reopen <handle|-1>"
 //   handles               the values the next four handles get (Wine has no
 //                         handle count; a leaked handle shows as a gap)
 //   mark TEXT             prints TEXT (a point the test can wait for)
@@ -26,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,10 +73,23 @@ std::vector<unsigned char> FromHex(const std::wstring& h) {
 
 int Int(const wchar_t* s) { return static_cast<int>(std::wcstol(s, nullptr, 10)); }
 
+void SayTimeouts(HANDLE h) {
+  COMMTIMEOUTS t{};
+  if (GetCommTimeouts(h, &t)) {
+    Say("timeouts ReadInterval=%lu ReadMultiplier=%lu ReadConstant=%lu "
+        "WriteMultiplier=%lu WriteConstant=%lu",
+        t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+        t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
+  } else {
+    Say("timeouts error %lu", GetLastError());
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   GatewayState state;
+  auto port = std::make_unique<varnix::SerialPort>();
   HANDLE reused = INVALID_HANDLE_VALUE;
   std::wstring reusedPath;
 
@@ -82,24 +103,28 @@ int wmain(int argc, wchar_t** argv) {
       return argv[++i];
     };
 
-    if (op == L"open") {
+    auto settings = [&] {
       varnix::PortSettings s;
       s.Port = Int(next());
       s.Bit = Int(next());
       s.Stop = Int(next());
       s.Parity = Int(next());
       s.Baud = Int(next());
-      state.portHandle = varnix::PortOpen(s);
+      return s;
+    };
+
+    if (op == L"open") {
+      state.portHandle = port->PortOpen(settings());
       Say("open %lld", static_cast<long long>(state.portHandle));
     } else if (op == L"sendhex") {
       std::vector<unsigned char> data = FromHex(next());
-      Say("send %d", varnix::PortSend(state, data.data(), static_cast<int>(data.size())));
+      Say("send %d", port->PortSend(data.data(), static_cast<int>(data.size())));
     } else if (op == L"recv") {
       const int max = Int(next());
       unsigned char buffer[32];
       std::memset(buffer, '#', sizeof buffer);
       const ULONGLONG t0 = GetTickCount64();
-      const int n = varnix::PortReceive(state, buffer, max);
+      const int n = port->PortReceive(buffer, max);
       const ULONGLONG t1 = GetTickCount64();
       Say("recv %d %s %llu", n, Hex(buffer, sizeof buffer).c_str(), t1 - t0);
     } else if (op == L"sleep") {
@@ -127,21 +152,17 @@ int wmain(int argc, wchar_t** argv) {
           d.fOutxDsrFlow, d.fDtrControl, d.fRtsControl, d.fOutX, d.fInX,
           static_cast<unsigned>(static_cast<unsigned char>(d.XonChar)),
           static_cast<unsigned>(static_cast<unsigned char>(d.XoffChar)), d.XonLim, d.XoffLim);
-      COMMTIMEOUTS t{};
-      if (GetCommTimeouts(h, &t)) {
-        Say("timeouts ReadInterval=%lu ReadMultiplier=%lu ReadConstant=%lu "
-            "WriteMultiplier=%lu WriteConstant=%lu",
-            t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-            t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
-      } else {
-        Say("timeouts error %lu", GetLastError());
-      }
+      SayTimeouts(h);
+    } else if (op == L"timeouts") {
+      SayTimeouts(reinterpret_cast<HANDLE>(state.portHandle));
     } else if (op == L"close") {
-      Say("close %d", varnix::PortClose(state.portHandle));
+      Say("close %d", port->PortClose());
     } else if (op == L"close-1") {
-      Say("close-1 %d", varnix::PortClose(-1));
+      varnix::SerialPort never;
+      Say("close-1 %d", never.PortClose());
     } else if (op == L"unset") {
       state.portHandle = varnix::kNoPort;
+      port = std::make_unique<varnix::SerialPort>();
     } else if (op == L"reuse") {
       // Handle values are recycled: keep opening files until one of them
       // gets the value the closed port had, then keep that one.
@@ -170,15 +191,11 @@ int wmain(int argc, wchar_t** argv) {
       Say("file size=%lld open=%d", ok ? static_cast<long long>(size.QuadPart) : -1LL,
           ok ? 1 : 0);
     } else if (op == L"again") {
-      varnix::PortSettings s;
-      s.Port = Int(next());
-      s.Bit = Int(next());
-      s.Stop = Int(next());
-      s.Parity = Int(next());
-      s.Baud = Int(next());
-      const std::intptr_t h = varnix::PortOpen(s);
-      Say("again %lld", static_cast<long long>(h));
-      varnix::PortClose(h);
+      varnix::SerialPort other;
+      Say("again %lld", static_cast<long long>(other.PortOpen(settings())));
+      other.PortClose();
+    } else if (op == L"reopen") {
+      Say("reopen %lld", static_cast<long long>(port->PortOpen(settings())));
     } else if (op == L"handles") {
       HANDLE events[4];
       for (HANDLE& e : events) e = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -42,9 +42,10 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("acp %u\n", GetACP());
 
   varnix::GatewayState state;
+  varnix::SerialPort port;
   varnix::PortSettings settings = varnix::PortSettings::Defaults();
   settings.Delay = static_cast<std::int32_t>(std::wcstol(argv[1], nullptr, 10));
-  state.portHandle = varnix::PortOpen(settings);
+  state.portHandle = port.PortOpen(settings);
   std::printf("open %d\n", state.portHandle != varnix::kNoPort ? 1 : 0);
   std::fflush(stdout);
   if (state.portHandle == varnix::kNoPort) return 1;
@@ -52,7 +53,6 @@ int wmain(int argc, wchar_t** argv) {
   std::mutex m;
   std::condition_variable cv;
   int done = 0;
-  varnix::Win32ModemPort port(state);
   varnix::SystemWorkerClock clock;
   auto codec = varnix::MakeSystemAnsiCodec();
   varnix::TGetDataThread worker(state, port, clock, *codec, settings.Delay, [&] {
@@ -85,7 +85,7 @@ int wmain(int argc, wchar_t** argv) {
   state.RequestStop();
   worker.Join();
   state.sendQueue.Release();
-  varnix::PortClose(state.portHandle);
+  port.PortClose();
   std::printf("end %d\n", done);
   std::fflush(stdout);
   return done == entries ? 0 : 1;
