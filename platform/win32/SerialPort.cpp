@@ -13,6 +13,13 @@ namespace {
 constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
+// A write ends at the latest after this many milliseconds plus the per-byte
+// limit. The per-byte limit is 19200 / Baud in whole milliseconds, which is 0
+// from 38400 baud up; without the constant such a write had no limit at all,
+// and a modem that stops taking bytes held the worker, and with it the
+// shutdown, for ever.
+constexpr DWORD kWriteConstantMs = 2000;
+
 // Windows' serial drivers refuse a second open of a port; Wine ignores the
 // share mode on devices, so two programs could talk to one modem at once.
 // A named object per port number keeps the open exclusive among the users
@@ -103,7 +110,7 @@ std::intptr_t SerialPort::PortOpen(const PortSettings& settings) {
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = 1000;
   timeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(19200 / settings.Baud);
-  timeouts.WriteTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutConstant = kWriteConstantMs;
   SetCommTimeouts(h, &timeouts);
 
   // Start from what the driver reports so that every field not named here

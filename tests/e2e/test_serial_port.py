@@ -89,12 +89,33 @@ def test_open_configures_the_line(modem, win_build):
         for k, v in {**dcb_want, **FIXED_DCB}.items():
             assert dcb[k] == v, (settings, k, dcb)
         assert timeouts == dict(ReadInterval=0xFFFFFFFF, ReadMultiplier=0, ReadConstant=1000,
-                                WriteMultiplier=write_multiplier, WriteConstant=0), settings
+                                WriteMultiplier=write_multiplier, WriteConstant=2000), settings
         # Wine leaves the pty as configured after the close.
         line = modem.line()
         for k, v in termios_want.items():
             assert line[k] == v, (settings, k, line)
         assert not line["crtscts"] and not line["ixon"] and not line["ixoff"], line
+
+
+# Baud -> write time limit per byte. On top of it every write has 2000 ms, so
+# that from 38400 baud up, where the per-byte limit comes out as 0, a write to
+# a modem that stops taking bytes still ends.
+WRITE_LIMITS = [(9600, 2), (38400, 0), (115200, 0)]
+
+
+def test_writes_always_have_a_time_limit(modem, win_build):
+    steps = []
+    for baud, _ in WRITE_LIMITS:
+        steps += ["open", 1, 8, 1, 0, baud, "timeouts", "close"]
+    lines = run_probe(modem.prefix, win_build, *steps)
+    assert len(lines) == 3 * len(WRITE_LIMITS), lines
+    for k, (baud, multiplier) in enumerate(WRITE_LIMITS):
+        opened, timeouts, closed = lines[3 * k:3 * k + 3]
+        assert opened != "open -1" and closed == "close 1", (baud, lines)
+        assert timeouts.startswith("timeouts "), (baud, timeouts)
+        assert fields(timeouts) == dict(ReadInterval=0xFFFFFFFF, ReadMultiplier=0,
+                                        ReadConstant=1000, WriteMultiplier=multiplier,
+                                        WriteConstant=2000), baud
 
 
 def test_one_port_object_holds_one_open_port(modem, win_build):
