@@ -78,7 +78,8 @@ TEST(DdeModel, PokeEndingInCrAtTheEndOfItsBlockIsReadNoFurther) {
   for (const auto& c : cases) {
     auto block = std::make_unique<std::uint8_t[]>(c.poked.size());
     std::memcpy(block.get(), c.poked.data(), c.poked.size());
-    EXPECT_EQ(SplitPokeText(block.get(), c.poked.size()), c.lines) << ::testing::PrintToString(c.poked);
+    EXPECT_EQ(SplitPokeText(block.get(), c.poked.size()), c.lines)
+        << ::testing::PrintToString(c.poked);
   }
 }
 
