@@ -113,9 +113,9 @@ void TGetDataThread::ProcessEntry(const std::string& entry) {
   } catch (...) {
     // Whatever went wrong with this one message (memory, the codec, the
     // port) ends only this message: it is reported as not sent, in its place
-    // among the outcomes, and the next entry goes out as usual. Without this
-    // the thread would end and every later message would be acknowledged to
-    // its client but never sent.
+    // among the outcomes, and the next entry goes out as usual. A worker
+    // that ended here would leave every later message acknowledged to its
+    // client but never sent.
     verdict = ReplyVerdict::kFailed;
   }
   Report(verdict);
@@ -129,7 +129,9 @@ void TGetDataThread::Report(ReplyVerdict verdict) {
     // The message is over either way. No second outcome and no second post
     // for it: clients match outcomes to messages by their order, so an extra
     // one would shift every later result. An outcome that was set but not
-    // posted waits in statusText and goes out with the next post.
+    // posted waits in statusText and goes out with the next post; one that
+    // could not even be set is not posted, since the post would publish an
+    // older result in its place.
   }
 }
 
