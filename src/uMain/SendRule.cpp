@@ -15,6 +15,16 @@ void ItemOwner::CreateItems(TDdeServerConv& conv, GatewayState& state) {
   created_ = true;
 }
 
+std::string QueueEntry(const std::string& number, const std::string& message) {
+  // The worker splits an entry at its first comma, so a comma inside the
+  // number would move the rest of it into the text ("123,4" and "hi" would
+  // send "4,hi" to 123). Such a number is queued empty instead: the worker
+  // refuses an empty number like any unsafe one, without a byte to the
+  // modem, and its "0" comes in this message's place among the outcomes.
+  if (number.find(',') != std::string::npos) return "," + message;
+  return number + "," + message;
+}
+
 void ItemPokeData(GatewayState& state, TDdeServerItem& item) {
   if (item.Tag != kSend) return;
   TDdeServerItem* num = state.items[kNum];
@@ -26,7 +36,7 @@ void ItemPokeData(GatewayState& state, TDdeServerItem& item) {
   // still gets its acknowledgement and sees "Send" fall back to "0".
   const bool shuttingDown = state.stopRequested.load() || state.sendQueue.Released();
   if (!number.empty() && !message.empty() && !shuttingDown) {
-    state.sendQueue.Append(number + "," + message);
+    state.sendQueue.Append(QueueEntry(number, message));
   }
   item.SetText("0");
 }

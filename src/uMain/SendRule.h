@@ -27,9 +27,15 @@ class ItemOwner {
   bool created_ = false;
 };
 
+// The queue entry for one message: "number,text". A number that holds a
+// comma cannot be split back out of the entry; it is queued as an empty
+// number, which the worker refuses in queue order.
+std::string QueueEntry(const std::string& number, const std::string& message);
+
 // The send rule. Only "Send" reacts; a trigger of exactly "1" queues
-// "number,text" when both first lines are non-empty (and the queue has not
-// been released by shutdown), and sets "Send" back to "0" in either case.
+// QueueEntry(number, text) when both first lines are non-empty (and the
+// queue has not been released by shutdown), and sets "Send" back to "0" in
+// either case.
 void ItemPokeData(GatewayState& state, TDdeServerItem& item);
 
 // WM_SENDDONE: with wParam 0, copies statusText into "Status".

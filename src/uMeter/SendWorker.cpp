@@ -40,15 +40,25 @@ TGetDataThread::TGetDataThread(GatewayState& state, ModemPort& port, WorkerClock
 TGetDataThread::~TGetDataThread() { Join(); }
 
 void TGetDataThread::Start() {
+  // Cleared here, before the thread exists: shutdown reads Finished() to
+  // decide whether the queue and the port may go, and a stale "true" from an
+  // earlier run (or the constructor) would let it tear them down under a
+  // worker that has only just begun.
   finished_.store(false);
   thread_ = std::thread([this] {
     try {
       Execute();
     } catch (...) {
-      // An unexpected error ends the worker without taking the process down.
+      // Errors of one message are handled inside the loop; what gets here
+      // came from the loop itself (the idle wait). The worker ends, but
+      // still says so below, so that shutdown does not wait for it in vain.
     }
     finished_.store(true);
-    if (onFinished_) onFinished_();
+    try {
+      if (onFinished_) onFinished_();
+    } catch (...) {
+      // An exception leaving a std::thread would end the whole process.
+    }
   });
 }
 
@@ -83,9 +93,12 @@ void TGetDataThread::ReadWaiting(std::string& collected) {
   // reply is judged whole at once. Bounded, so that a modem flooding the
   // line cannot keep the worker here.
   for (int taken = 0; taken < kMaxBytesPerRead;) {
-    char buffer[kReceiveChunk];
+    char buffer[kReceiveChunk] = {};
     int n = port_.Receive(buffer, kReceiveChunk);
     if (n <= 0) return;
+    // A port that claims more than it was asked for has still filled at most
+    // the buffer: anything past it is not ours to read, and the count must
+    // not eat into the bound above faster than bytes really arrive.
     if (n > kReceiveChunk) n = kReceiveChunk;
     collected.append(buffer, static_cast<std::size_t>(n));
     taken += n;
@@ -94,38 +107,66 @@ void TGetDataThread::ReadWaiting(std::string& collected) {
 }
 
 void TGetDataThread::ProcessEntry(const std::string& entry) {
-  const SplitEntry split = SplitQueueEntry(entry);
   ReplyVerdict verdict = ReplyVerdict::kFailed;
+  try {
+    verdict = RunDialogue(entry);
+  } catch (...) {
+    // Whatever went wrong with this one message (memory, the codec, the
+    // port) ends only this message: it is reported as not sent, in its place
+    // among the outcomes, and the next entry goes out as usual. A worker
+    // that ended here would leave every later message acknowledged to its
+    // client but never sent.
+    verdict = ReplyVerdict::kFailed;
+  }
+  Report(verdict);
+}
+
+void TGetDataThread::Report(ReplyVerdict verdict) {
+  try {
+    state_.statusText.Set(verdict == ReplyVerdict::kSent ? "1" : "0");
+    if (postSendDone_) postSendDone_();
+  } catch (...) {
+    // The message is over either way. No second outcome and no second post
+    // for it: clients match outcomes to messages by their order, so an extra
+    // one would shift every later result. An outcome that was set but not
+    // posted waits in statusText and goes out with the next post; one that
+    // could not even be set is not posted, since the post would publish an
+    // older result in its place.
+  }
+}
+
+ReplyVerdict TGetDataThread::RunDialogue(const std::string& entry) {
+  const SplitEntry split = SplitQueueEntry(entry);
 
   // A number with anything but digits after an optional "+" could carry
-  // control characters (Ctrl-Z, ESC) into the modem: it is never sent.
-  if (IsSendableNumber(split.number)) {
-    SendText("at+cmgf=0\r");
-    clock_.Sleep(kCommandPause);
+  // control characters (Ctrl-Z, ESC) into the modem: it is never sent. The
+  // send rule queues an empty number for a Num that held a comma, so that
+  // case is refused here too, in queue order.
+  if (!IsSendableNumber(split.number)) return ReplyVerdict::kFailed;
 
-    const SubmitPdu pdu = BuildSubmitPdu(split.number, split.text, codec_);
-    SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");
-    clock_.Sleep(kCommandPause);
+  SendText("at+cmgf=0\r");
+  clock_.Sleep(kCommandPause);
 
-    SendText(pdu.pdu + kCtrlZ);
-    clock_.Sleep(Delay());
+  const SubmitPdu pdu = BuildSubmitPdu(split.number, split.text, codec_);
+  SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");
+  clock_.Sleep(kCommandPause);
 
-    // The reply is judged on everything collected so far, so a reply that
-    // arrives in pieces still counts once its "+CMGS" is in.
-    std::string collected;
-    verdict = ReplyVerdict::kPending;
-    for (int reads = 0;;) {
-      ReadWaiting(collected);
-      verdict = JudgeReply(collected);
-      if (verdict != ReplyVerdict::kPending) break;
-      clock_.Sleep(kReadPause);
-      if (++reads >= kMaxReads) break;
-    }
-    if (verdict != ReplyVerdict::kSent) clock_.Sleep(kCommandPause);
+  SendText(pdu.pdu + kCtrlZ);
+  clock_.Sleep(Delay());
+
+  // The reply is judged on everything collected so far, so a reply that
+  // arrives in pieces still counts once its "+CMGS" is in.
+  std::string collected;
+  ReplyVerdict verdict = ReplyVerdict::kPending;
+  for (int reads = 0;;) {
+    ReadWaiting(collected);
+    verdict = JudgeReply(collected);
+    if (verdict != ReplyVerdict::kPending) break;
+    clock_.Sleep(kReadPause);
+    if (++reads >= kMaxReads) break;
   }
-
-  state_.statusText.Set(verdict == ReplyVerdict::kSent ? "1" : "0");
-  if (postSendDone_) postSendDone_();
+  if (verdict != ReplyVerdict::kSent) clock_.Sleep(kCommandPause);
+  return verdict == ReplyVerdict::kSent ? ReplyVerdict::kSent : ReplyVerdict::kFailed;
 }
 
 }  // namespace varnix

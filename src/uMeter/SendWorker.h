@@ -65,7 +65,8 @@ class TGetDataThread {
   // Start). The window uses it to post itself a message, never to block.
   void SetOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
 
-  // Runs Execute on a new thread.
+  // Runs Execute on a new thread. Finished() is false from here until the
+  // loop has ended.
   void Start();
   // True once Execute has left its loop (or was never started).
   bool Finished() const { return finished_.load(); }
@@ -75,9 +76,12 @@ class TGetDataThread {
   void Execute();
 
   // One message: the whole dialogue for one queue entry, then the post.
+  // Never throws: an error during the dialogue gives the outcome "0".
   void ProcessEntry(const std::string& entry);
 
  private:
+  ReplyVerdict RunDialogue(const std::string& entry);
+  void Report(ReplyVerdict verdict);
   std::chrono::milliseconds Delay() const;
   void SendText(std::string_view text);
   void ReadWaiting(std::string& collected);

@@ -160,6 +160,43 @@ def test_messages_reach_the_modem_and_every_outcome_is_published(app, modem):
     assert code == 2, out
 
 
+def test_a_comma_in_num_is_refused_in_its_place_and_never_reaches_the_modem(app, modem):
+    app.write_settings(**FAST)
+    app.start()
+    app.wait_started()
+
+    watcher = start_client(app.prefix, app.win_build, CONNECT, "advise Status",
+                           "echo ADVISED", "waitadv 4 60000")
+    watcher.wait_for("ADVISED")
+    modem.set_reply("cmgs")
+
+    # Alone: Status becomes 0 and not a byte goes to the modem.
+    out = run_client(app.prefix, app.win_build, CONNECT, *submit("123,4", "hi"),
+                     "request Send")
+    assert out.words("poke") == ["ack"] * 3, out.text
+    assert out.first("request")["hex"] == served("0"), out.text
+    watcher.wait_for("advdata")
+    # Long enough for a whole dialogue at this Delay, had one begun.
+    time.sleep(3)
+    cmds = [c for _, c in modem.commands()]
+    assert cmds == [b"ATE0\r", CMNI], cmds
+    out = run_client(app.prefix, app.win_build, CONNECT, "request Status")
+    assert out.first("request")["hex"] == served("0"), out.text
+
+    # Between two good messages: its 0 comes in its place.
+    run_client(app.prefix, app.win_build, CONNECT, *submit("13800138000", "first"),
+               *submit("123,4", "hi"), *submit("13900139000", "third"))
+    result = watcher.finish()
+    adv = result.of("advdata")
+    assert [a["hex"] for a in adv] == [served(v) for v in ("0", "1", "0", "1")], result.text
+
+    cmds = [c for _, c in modem.commands()]
+    assert len([c for c in cmds if c.startswith(b"at+cmgs=")]) == 2, cmds
+    pdus = [c for c in cmds if c.endswith(b"\x1a")]
+    assert [decoded(p) for p in pdus] == [("13800138000", "first"), ("13900139000", "third")]
+    assert close_and_confirm(app) is not None
+
+
 def test_close_during_a_message_finishes_it_and_drops_the_queue(app, modem):
     app.write_settings(**FAST)
     app.start()

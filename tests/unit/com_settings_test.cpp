@@ -141,6 +141,32 @@ TEST(ComSettingsTest, ApplyStoresAllOrNothing) {
   }
 }
 
+TEST(ComSettingsTest, ApplyIgnoresPositionsPastTheLists) {
+  // Each list one past its last item, and further, alone: that field keeps
+  // its value, the others take theirs.
+  const PortSettings current = Make(3, 7, 2, 1, 9600, 2000);
+  const struct {
+    const char* name;
+    ComDialogValues values;
+    PortSettings want;
+  } cases[] = {
+      {"port 5", {5, 0, 0, 0, "", "100"}, Make(3, 8, 1, 0, 9600, 100)},
+      {"data bits 4", {0, 4, 0, 0, "", "100"}, Make(1, 7, 1, 0, 9600, 100)},
+      {"stop bits 2", {0, 0, 2, 0, "", "100"}, Make(1, 8, 2, 0, 9600, 100)},
+      {"parity 3", {0, 0, 0, 3, "", "100"}, Make(1, 8, 1, 1, 9600, 100)},
+      {"all past", {5, 4, 2, 3, "", "100"}, Make(3, 7, 2, 1, 9600, 100)},
+      {"far past", {1000, 1 << 30, 0x7FFFFFFF, 99, "", "100"}, Make(3, 7, 2, 1, 9600, 100)},
+      {"below", {-2, -7, -1, -0x7FFFFFFF - 1, "", "100"}, Make(3, 7, 2, 1, 9600, 100)},
+      {"last items", {4, 3, 1, 2, "", "100"}, Make(5, 5, 2, 2, 9600, 100)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ApplyOutcome got = ComputeComApply(c.values, current);
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.settings, c.want);
+  }
+}
+
 TEST(ComSettingsTest, FillThenApplyRoundTrips) {
   const PortSettings cases[] = {
       Make(1, 8, 1, 0, 9600, 2000),

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +57,30 @@ TEST(DdeModel, PokeNeverReadsPastTheDataSize) {
   // A CR as the last byte of the size must not peek at the byte after it.
   const std::string crlf = "a\r\n";
   EXPECT_EQ(SplitPokeText(reinterpret_cast<const std::uint8_t*>(crlf.data()), 2), Lines{"a"});
+}
+
+TEST(DdeModel, PokeEndingInCrAtTheEndOfItsBlockIsReadNoFurther) {
+  // A std::string keeps a NUL after its size, so a look-ahead for the LF of
+  // a CR LF one byte too far goes unseen there. Here the data ends exactly
+  // where its heap block does, as a poke's handle data can: AddressSanitizer
+  // reports any read past it.
+  const struct {
+    std::string poked;
+    Lines lines;
+  } cases[] = {
+      {"\r", {""}},
+      {"1\r", {"1"}},
+      {"a\r\nb\r", {"a", "b"}},
+      {"a\r\r", {"a", ""}},
+      {"a\n\r", {"a", ""}},
+      {"13800138000", {"13800138000"}},
+  };
+  for (const auto& c : cases) {
+    auto block = std::make_unique<std::uint8_t[]>(c.poked.size());
+    std::memcpy(block.get(), c.poked.data(), c.poked.size());
+    EXPECT_EQ(SplitPokeText(block.get(), c.poked.size()), c.lines)
+        << ::testing::PrintToString(c.poked);
+  }
 }
 
 TEST(DdeModel, ServedDataIsLinesWithCrLfThenNul) {

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
+
+#include "support/Deadline.h"
 
 namespace varnix {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::JoinWithin;
+using testing::Within;
 
 TEST(SendQueue, FifoWithDuplicatesAndRelease) {
   SendQueue q;
@@ -28,22 +33,27 @@ TEST(SendQueue, FifoWithDuplicatesAndRelease) {
 }
 
 TEST(SendQueue, OneProducerOneConsumerKeepEveryEntryInOrder) {
+  // The two threads share nothing but the queue: the producer's counter and
+  // the consumer's checks are each one thread's own.
   SendQueue q;
   constexpr int kEntries = 200000;
-  std::thread producer([&] {
-    for (int i = 0; i < kEntries; ++i) q.Append(std::to_string(i) + ",x");
-  });
   int expected = 0;
   bool inOrder = true;
-  while (expected < kEntries) {
-    if (auto e = q.TakeFirst()) {
-      inOrder = inOrder && *e == std::to_string(expected) + ",x";
-      ++expected;
-    } else {
-      q.WaitForEntry(10ms);
+  Within("the consumer to take every entry", [&] {
+    std::thread producer([&q] {
+      for (int i = 0; i < kEntries; ++i) q.Append(std::to_string(i) + ",x");
+    });
+    while (expected < kEntries) {
+      if (auto e = q.TakeFirst()) {
+        inOrder = inOrder && *e == std::to_string(expected) + ",x";
+        ++expected;
+      } else {
+        q.WaitForEntry(10ms);
+      }
     }
-  }
-  producer.join();
+    producer.join();
+  });
+  EXPECT_EQ(expected, kEntries);
   EXPECT_TRUE(inOrder);
   EXPECT_EQ(q.Count(), 0u);
 }
@@ -65,14 +75,14 @@ TEST(SendQueue, WaitEndsOnAppendWakeAndRelease) {
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(returned.load());
     poke(q);
-    waiter.join();  // hangs the test if the wait did not end
+    JoinWithin(waiter, std::string("the wait to end on ") + name);
     EXPECT_TRUE(returned.load());
   }
   // With an entry waiting the wait returns at once; otherwise after the limit.
   SendQueue q;
   q.Append("1,a");
   const auto t0 = std::chrono::steady_clock::now();
-  q.WaitForEntry(std::chrono::hours(1));
+  Within("a wait with an entry waiting", [&] { q.WaitForEntry(std::chrono::hours(1)); });
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
   SendQueue empty;
   empty.WaitForEntry(1ms);
@@ -92,14 +102,14 @@ TEST(GatewayState, StatusTextHandOverAndStop) {
     const std::string v = state.statusText.Get();
     onlyWhole = onlyWhole && (v.empty() || v == "0" || v == "1");
   }
-  writer.join();
+  JoinWithin(writer, "the status writer");
   EXPECT_TRUE(onlyWhole);
 
   // Whether the stop comes before or during the wait, the wait ends.
   std::thread idle([&] { state.sendQueue.WaitForEntry(std::chrono::hours(1)); });
   state.RequestStop();
-  idle.join();
-  state.sendQueue.WaitForEntry(std::chrono::hours(1));
+  JoinWithin(idle, "an idle wait to end on the stop");
+  Within("a wait after the stop", [&] { state.sendQueue.WaitForEntry(std::chrono::hours(1)); });
   EXPECT_TRUE(state.stopRequested.load());
 }
 

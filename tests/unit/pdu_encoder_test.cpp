@@ -97,6 +97,35 @@ TEST(PduEncoder, TextIsCutAt70UnitsWithoutSplittingASurrogatePair) {
   EXPECT_EQ(r.cmgsLength, 14 + 138);
 }
 
+TEST(PduEncoder, PairsFromTheWholeHighSurrogateRangeAreCutWhole) {
+  // The high halves run from D800 to DBFF: the top plane's pairs must be
+  // recognised at the cut like the emoji's.
+  const struct {
+    const char* name;
+    std::string utf8;
+    std::string hex;  // the pair as UTF-16BE
+  } pairs[] = {
+      {"U+10000", "\xF0\x90\x80\x80", "D800DC00"},
+      {"U+100000", "\xF4\x80\x80\x80", "DBC0DC00"},
+      {"U+10FFFF", "\xF4\x8F\xBF\xBF", "DBFFDFFF"},
+  };
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(p.name);
+    // The high half would be unit 70: the whole pair goes.
+    std::vector<std::uint8_t> bytes = EncodeText(std::string(69, 'x') + p.utf8 + "y", utf8);
+    EXPECT_EQ(BytesToHex(bytes.data(), bytes.size()), Repeat("0078", 69));
+    // The low half is unit 70: the pair fits and stays.
+    bytes = EncodeText(std::string(68, 'x') + p.utf8 + "yz", utf8);
+    EXPECT_EQ(BytesToHex(bytes.data(), bytes.size()), Repeat("0078", 68) + p.hex);
+    // Not at the cut: nothing is dropped.
+    bytes = EncodeText(p.utf8 + "a", utf8);
+    EXPECT_EQ(BytesToHex(bytes.data(), bytes.size()), p.hex + "0061");
+  }
+  // A BMP character just above the surrogates at unit 70 is kept.
+  const std::vector<std::uint8_t> bytes = EncodeText(std::string(69, 'x') + "\xEE\x80\x80z", utf8);
+  EXPECT_EQ(BytesToHex(bytes.data(), bytes.size()), Repeat("0078", 69) + "E000");
+}
+
 TEST(PduEncoder, HexIsUpperCase) {
   const std::uint8_t bytes[] = {0x00, 0xAB, 0xCD, 0xEF, 0x9F};
   EXPECT_EQ(BytesToHex(bytes, 5), "00ABCDEF9F");

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "uMeter/PduEncoder.h"
+
 namespace varnix {
 namespace {
 
@@ -85,7 +87,11 @@ TEST_F(SendRuleTest, TriggersAndTheirEffects) {
       {"", "hello", "1", {}, "0"},
       {"12345678901", "", "1", {}, "0"},
       {"", "", "1", {}, "0"},
-      {"123,4", "a,b", "1", {"123,4,a,b"}, "0"},
+      // A comma in the number: queued with an empty number, which the worker
+      // refuses; the text stays whole.
+      {"123,4", "a,b", "1", {",a,b"}, "0"},
+      {",", "hi", "1", {",hi"}, "0"},
+      {"13800138000,", "hi", "1", {",hi"}, "0"},
       {" 1 3 ", " x ", "1", {" 1 3 , x "}, "0"},
       {"13800000000", "first\r\nsecond", "1", {"13800000000,first"}, "0"},
   };
@@ -98,6 +104,32 @@ TEST_F(SendRuleTest, TriggersAndTheirEffects) {
     // The program never clears the number or the text.
     EXPECT_EQ(Text(kNum), c.num);
   }
+}
+
+TEST_F(SendRuleTest, ANumberWithACommaIsQueuedAsRefusedInItsPlace) {
+  // Num "123,4" must never send "4,hi" to 123: the entry it queues splits
+  // into a number the worker refuses, between the entries poked around it.
+  const struct {
+    const char* num;
+    const char* sms;
+  } pokes[] = {{"11111111111", "a"}, {"123,4", "hi"}, {"22222222222", "b,c"}};
+  for (const auto& p : pokes) {
+    Poke(kNum, p.num);
+    Poke(kSms, p.sms);
+    Poke(kSend, "1");
+    EXPECT_EQ(Text(kSend), "0");
+    EXPECT_EQ(Text(kNum), p.num);  // the client's value stays as poked
+  }
+  const std::vector<std::string> entries = Drain();
+  ASSERT_EQ(entries.size(), 3u);
+  const bool sendable[] = {true, false, true};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const SplitEntry split = SplitQueueEntry(entries[i]);
+    EXPECT_EQ(IsSendableNumber(split.number), sendable[i]) << entries[i];
+    EXPECT_EQ(split.text, pokes[i].sms) << entries[i];
+  }
+  EXPECT_EQ(QueueEntry("123,4", "hi"), ",hi");
+  EXPECT_EQ(QueueEntry("12345678901", "a,b"), "12345678901,a,b");
 }
 
 TEST_F(SendRuleTest, RepeatedTriggersQueueRepeatedly) {

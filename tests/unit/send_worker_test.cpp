@@ -1,134 +1,19 @@
-// The modem dialogue in virtual time: a scripted modem on one side, a clock
-// that only counts on the other, so every pause and byte is checked exactly.
+// The modem dialogue in virtual time: exact bytes, pauses and reads.
 #include "uMeter/SendWorker.h"
 
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "support/Utf8Codec.h"
-#include "uMeter/PduEncoder.h"
+#include "support/WorkerBench.h"
+#include "uMain/SendRule.h"
 
 namespace varnix {
 namespace {
 
+using namespace varnix::testing;
 using std::chrono::milliseconds;
-
-struct Event {
-  long at;           // virtual ms
-  std::string what;  // "send:<bytes>", "sleep:<ms>", "idle:<ms>", "read:<n>", "post:<status>"
-  bool operator==(const Event&) const = default;
-};
-void PrintTo(const Event& e, std::ostream* os) { *os << e.at << " " << ::testing::PrintToString(e.what); }
-
-class VirtualClock final : public WorkerClock {
- public:
-  explicit VirtualClock(std::vector<Event>& log) : log_(log) {}
-  long now = 0;
-  std::function<void()> onIdle;  // e.g. stop the loop once the queue is drained
-
-  void Sleep(milliseconds d) override {
-    log_.push_back({now, "sleep:" + std::to_string(d.count())});
-    now += static_cast<long>(d.count());
-  }
-  void WaitIdle(const SendQueue&, milliseconds d) override {
-    log_.push_back({now, "idle:" + std::to_string(d.count())});
-    now += static_cast<long>(d.count());
-    if (onIdle) onIdle();
-  }
-
- private:
-  std::vector<Event>& log_;
-};
-
-// A modem that answers the PDU's Ctrl-Z with chunks at given offsets. Every
-// send purges what was not read, as the real port does.
-class ScriptedModem final : public ModemPort {
- public:
-  ScriptedModem(VirtualClock& clock, std::vector<Event>& log) : clock_(clock), log_(log) {}
-
-  struct Chunk {
-    long after;  // ms after the Ctrl-Z went out
-    std::string bytes;
-  };
-  std::vector<Chunk> reply;
-  std::function<void(const std::string&)> onSend;
-
-  int Send(const void* data, int count) override {
-    const std::string s(static_cast<const char*>(data), static_cast<std::size_t>(count));
-    log_.push_back({clock_.now, "send:" + s});
-    pending_.clear();
-    waiting_.clear();
-    if (!s.empty() && s.back() == '\x1a') {
-      for (const Chunk& c : reply) pending_.push_back({clock_.now + c.after, c.bytes});
-    }
-    if (onSend) onSend(s);
-    return 1;
-  }
-
-  int Receive(void* buffer, int max) override {
-    while (!pending_.empty() && pending_.front().after <= clock_.now) {
-      waiting_ += pending_.front().bytes;
-      pending_.pop_front();
-    }
-    const int n = std::min<int>(max, static_cast<int>(waiting_.size()));
-    std::copy_n(waiting_.data(), n, static_cast<char*>(buffer));
-    waiting_.erase(0, static_cast<std::size_t>(n));
-    log_.push_back({clock_.now, "read:" + std::to_string(n)});
-    return n;
-  }
-
- private:
-  VirtualClock& clock_;
-  std::vector<Event>& log_;
-  std::deque<Chunk> pending_;
-  std::string waiting_;
-};
-
-struct Bench {
-  std::vector<Event> log;
-  GatewayState state;
-  VirtualClock clock{log};
-  ScriptedModem modem{clock, log};
-  testing::Utf8Codec codec;
-  std::atomic<std::int32_t> delay{2000};
-  TGetDataThread worker{state, modem, clock, codec, delay, [this] {
-                          log.push_back({clock.now, "post:" + state.statusText.Get()});
-                        }};
-
-  Bench() {
-    state.portHandle = 42;
-    clock.onIdle = [this] {
-      if (state.sendQueue.Count() == 0) state.stopRequested = true;
-    };
-  }
-  // Only the events of one kind, without times.
-  std::vector<std::string> Kinds(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (const Event& e : log)
-      if (e.what.rfind(prefix, 0) == 0) out.push_back(e.what);
-    return out;
-  }
-  // Read passes: the reads of one pass happen at the same virtual moment.
-  int ReadPasses() const {
-    int passes = 0;
-    long last = -1;
-    for (const Event& e : log)
-      if (e.what.rfind("read:", 0) == 0 && e.at != last) ++passes, last = e.at;
-    return passes;
-  }
-  long PostTime() const {
-    for (const Event& e : log)
-      if (e.what.rfind("post:", 0) == 0) return e.at;
-    return -1;
-  }
-};
-
-const std::string kCompleteReply = "\r\n+CMGS: 12\r\n\r\nOK\r\n";
-const std::string kPdu = "0011000BC12143658709F10008AA06006100620063";
 
 TEST(SendWorker, ExactDialogueForASuccessAtTheFirstRead) {
   Bench b;
@@ -190,7 +75,9 @@ TEST(SendWorker, OutcomeAndDurationForEachReplyShape) {
 
 TEST(SendWorker, UnsafeNumbersNeverReachTheModem) {
   const std::vector<std::string> entries = {",abc", "123\x1a" "45,abc", "+,x", "1 2,x", "abc",
-                                            std::string(21, '1') + ",x"};
+                                            std::string(21, '1') + ",x",
+                                            // Num "123,4", SMS "hi", as queued.
+                                            QueueEntry("123,4", "hi")};
   for (const std::string& entry : entries) {
     SCOPED_TRACE(entry);
     Bench b;
@@ -317,54 +204,6 @@ TEST(SendWorker, JudgeReply) {
       {std::string("\0\0+CMGS", 7), ReplyVerdict::kSent},
   };
   for (const auto& [reply, verdict] : cases) EXPECT_EQ(JudgeReply(reply), verdict) << reply;
-}
-
-// Real threads, but the dialogue's fixed pauses cost nothing: only the idle
-// wait is real, so its early end is what gets measured.
-class InstantPauses final : public WorkerClock {
- public:
-  void Sleep(milliseconds) override {}
-  void WaitIdle(const SendQueue& q, milliseconds d) override { q.WaitForEntry(d); }
-};
-
-class RecordingModem final : public ModemPort {
- public:
-  std::atomic<int> sends{0};
-  int Send(const void*, int) override { return ++sends, 1; }
-  int Receive(void* buf, int max) override {
-    const std::string r = "+CMGS: 1\r\n";
-    const int n = std::min<int>(max, static_cast<int>(r.size()));
-    std::copy_n(r.data(), n, static_cast<char*>(buf));
-    return n;
-  }
-};
-
-TEST(SendWorker, IdleWorkerWakesForANewEntryAndStopsAtOnce) {
-  GatewayState state;
-  state.portHandle = 7;
-  RecordingModem modem;
-  InstantPauses clock;
-  testing::Utf8Codec codec;
-  std::atomic<std::int32_t> delay{600000};  // a poll that would take 10 minutes
-  std::atomic<int> posts{0};
-  TGetDataThread worker(state, modem, clock, codec, delay, [&] { ++posts; });
-  std::atomic<bool> finishedCalled{false};
-  worker.SetOnFinished([&] { finishedCalled = true; });
-  worker.Start();
-
-  const auto t0 = std::chrono::steady_clock::now();
-  state.sendQueue.Append("12345678901,hello");
-  while (posts.load() == 0 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20))
-    std::this_thread::yield();
-  EXPECT_EQ(posts.load(), 1);
-  EXPECT_EQ(modem.sends.load(), 3);
-
-  state.RequestStop();
-  worker.Join();
-  EXPECT_TRUE(worker.Finished());
-  EXPECT_TRUE(finishedCalled.load());
-  // Neither wake-up waited for the 10-minute poll.
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
 }
 
 }  // namespace
