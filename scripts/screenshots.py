@@ -17,15 +17,23 @@ from harness.wine import WinePrefix  # noqa: E402
 DOCS = ROOT / "docs"
 
 # Wine draws the title-bar buttons and the combo-box arrows with glyphs of
-# the Marlett font. Debian ships it with Wine (fonts-wine), but this Wine
-# does not load its own font folder, only the prefix's Fonts folder.
-MARLETT = pathlib.Path("/usr/share/wine/fonts/marlett.ttf")
+# the Marlett font, and Windows' own bitmap fonts (MS Sans Serif, used by
+# the main window) are Wine's too. Debian ships them with Wine (fonts-wine),
+# but this Wine does not load its own font folder, only the prefix's Fonts
+# folder.
+WINE_FONTS = pathlib.Path("/usr/share/wine/fonts")
+# The forms ask for 宋体 (SimSun) at 12 pixels, which Windows draws from the
+# font's embedded bitmaps: sharp, not smoothed. The nearest free font is
+# WenQuanYi Zen Hei Sharp (fonts-wqy-zenhei), which embeds bitmaps of the
+# same sizes; without it Wine falls back to a smoothed sans-serif face.
+SONG_SUBSTITUTE = "WenQuanYi Zen Hei Sharp"
+SONG_FONT = pathlib.Path("/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc")
 
 # A new prefix has Wine's own "light" visual style switched on: flat
 # light-blue captions and flat combo boxes with chevrons, a look no Windows
 # has. The pictures use the classic look of Windows 2000 to 7 instead (no
 # visual style, the "Windows Standard" colours, gradient captions).
-CLASSIC_LOOK = r"""REGEDIT4
+CLASSIC_LOOK = r"""Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\Control Panel\Colors]
 "ActiveBorder"="212 208 200"
@@ -65,18 +73,28 @@ CLASSIC_LOOK = r"""REGEDIT4
 
 [HKEY_CURRENT_USER\Control Panel\Desktop]
 "UserPreferencesMask"=hex:9e,3e,07,80,12,00,00,00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"宋体"="@SONG@"
+"SimSun"="@SONG@"
 """
 
 
 def look_like_windows(prefix, work):
-    if not MARLETT.is_file():
-        raise SystemExit(f"{MARLETT} is missing: install fonts-wine")
-    shutil.copy(MARLETT, prefix.path / "drive_c" / "windows" / "Fonts" / MARLETT.name)
+    if not (WINE_FONTS / "marlett.ttf").is_file():
+        raise SystemExit(f"{WINE_FONTS}/marlett.ttf is missing: install fonts-wine")
+    if not SONG_FONT.is_file():
+        raise SystemExit(f"{SONG_FONT} is missing: install fonts-wqy-zenhei")
+    fonts = prefix.path / "drive_c" / "windows" / "Fonts"
+    for font in WINE_FONTS.iterdir():
+        shutil.copy(font, fonts / font.name)
+    # Chinese value names: a "Version 5.00" file, which is UTF-16.
     look = work / "classic-look.reg"
-    look.write_text(CLASSIC_LOOK.replace("\n", "\r\n"))
+    text = CLASSIC_LOOK.replace("@SONG@", SONG_SUBSTITUTE).replace("\n", "\r\n")
+    look.write_bytes(b"\xff\xfe" + text.encode("utf-16-le"))
     code, out = prefix.reg("import", str(look))
     if code != 0:
-        raise SystemExit(f"reg import of the colour scheme failed: {out}")
+        raise SystemExit(f"reg import of the classic look failed: {out}")
 
 
 def shoot(app, which, name):
