@@ -3,7 +3,7 @@
 # docs/about-box.png from the current Varnix.exe under Wine and Xvfb.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+cd "$root" || exit 1
 "$root/scripts/install-deps.sh" || exit 1
 # The pictures only: a font with the embedded bitmaps that 宋体 has on Windows.
 if ! dpkg-query -W -f='${Status}' fonts-wqy-zenhei 2>/dev/null | grep -q 'install ok installed'; then
