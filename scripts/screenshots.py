@@ -2,6 +2,7 @@
 of Varnix.exe under Xvfb into docs/*.png. Run through scripts/screenshots.sh."""
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -14,6 +15,86 @@ from harness.modem import SimModem, map_com_ports  # noqa: E402
 from harness.wine import WinePrefix  # noqa: E402
 
 DOCS = ROOT / "docs"
+
+# Wine draws the title-bar buttons and the combo-box arrows with glyphs of
+# the Marlett font, and Windows' own bitmap fonts (MS Sans Serif, used by
+# the main window) are Wine's too. Debian ships them with Wine (fonts-wine),
+# but this Wine does not load its own font folder, only the prefix's Fonts
+# folder.
+WINE_FONTS = pathlib.Path("/usr/share/wine/fonts")
+# The forms ask for 宋体 (SimSun) at 12 pixels, which Windows draws from the
+# font's embedded bitmaps: sharp, not smoothed. The nearest free font is
+# WenQuanYi Zen Hei Sharp (fonts-wqy-zenhei), which embeds bitmaps of the
+# same sizes; without it Wine falls back to a smoothed sans-serif face.
+SONG_SUBSTITUTE = "WenQuanYi Zen Hei Sharp"
+SONG_FONT = pathlib.Path("/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc")
+
+# A new prefix has Wine's own "light" visual style switched on: flat
+# light-blue captions and flat combo boxes with chevrons, a look no Windows
+# has. The pictures use the classic look of Windows 2000 to 7 instead (no
+# visual style, the "Windows Standard" colours, gradient captions).
+CLASSIC_LOOK = r"""Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Control Panel\Colors]
+"ActiveBorder"="212 208 200"
+"ActiveTitle"="10 36 106"
+"AppWorkSpace"="128 128 128"
+"Background"="58 110 165"
+"ButtonAlternateFace"="181 181 181"
+"ButtonDkShadow"="64 64 64"
+"ButtonFace"="212 208 200"
+"ButtonHilight"="255 255 255"
+"ButtonLight"="212 208 200"
+"ButtonShadow"="128 128 128"
+"ButtonText"="0 0 0"
+"GradientActiveTitle"="166 202 240"
+"GradientInactiveTitle"="192 192 192"
+"GrayText"="128 128 128"
+"Hilight"="10 36 106"
+"HilightText"="255 255 255"
+"HotTrackingColor"="0 0 128"
+"InactiveBorder"="212 208 200"
+"InactiveTitle"="128 128 128"
+"InactiveTitleText"="212 208 200"
+"InfoText"="0 0 0"
+"InfoWindow"="255 255 225"
+"Menu"="212 208 200"
+"MenuBar"="212 208 200"
+"MenuHilight"="10 36 106"
+"MenuText"="0 0 0"
+"Scrollbar"="212 208 200"
+"TitleText"="255 255 255"
+"Window"="255 255 255"
+"WindowFrame"="0 0 0"
+"WindowText"="0 0 0"
+
+[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\ThemeManager]
+"ThemeActive"="0"
+
+[HKEY_CURRENT_USER\Control Panel\Desktop]
+"UserPreferencesMask"=hex:9e,3e,07,80,12,00,00,00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"宋体"="@SONG@"
+"SimSun"="@SONG@"
+"""
+
+
+def look_like_windows(prefix, work):
+    if not (WINE_FONTS / "marlett.ttf").is_file():
+        raise SystemExit(f"{WINE_FONTS}/marlett.ttf is missing: install fonts-wine")
+    if not SONG_FONT.is_file():
+        raise SystemExit(f"{SONG_FONT} is missing: install fonts-wqy-zenhei")
+    fonts = prefix.path / "drive_c" / "windows" / "Fonts"
+    for font in WINE_FONTS.iterdir():
+        shutil.copy(font, fonts / font.name)
+    # Chinese value names: a "Version 5.00" file, which is UTF-16.
+    look = work / "classic-look.reg"
+    text = CLASSIC_LOOK.replace("@SONG@", SONG_SUBSTITUTE).replace("\n", "\r\n")
+    look.write_bytes(b"\xff\xfe" + text.encode("utf-16-le"))
+    code, out = prefix.reg("import", str(look))
+    if code != 0:
+        raise SystemExit(f"reg import of the classic look failed: {out}")
 
 
 def shoot(app, which, name):
@@ -32,12 +113,13 @@ def main():
     # Title bars drawn by Wine itself: Xvfb has no window manager.
     prefix.reg("add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t", "REG_SZ",
                "/d", "Y", "/f")
+    look_like_windows(prefix, work)
     modem = SimModem.start(work / "modem")
     app = App(prefix, win_build, work / "app")
     try:
         absent = work / "no-such-device"
         map_com_ports(prefix, {n: (modem.link if n == 1 else absent) for n in range(1, 10)})
-        app.write_settings(Port=1, Bit=8, Stop=1, Parity=0, Baud=9600, Delay=200)
+        app.write_settings(Port=1, Bit=8, Stop=1, Parity=0, Baud=9600, Delay=2000)
         app.start()
         app.wait_started(60000)
         app.ui("restore", "sleep:500")

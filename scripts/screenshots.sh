@@ -3,8 +3,13 @@
 # docs/about-box.png from the current Varnix.exe under Wine and Xvfb.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+cd "$root" || exit 1
 "$root/scripts/install-deps.sh" || exit 1
+# The pictures only: a font with the embedded bitmaps that 宋体 has on Windows.
+if ! dpkg-query -W -f='${Status}' fonts-wqy-zenhei 2>/dev/null | grep -q 'install ok installed'; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    fonts-wqy-zenhei >/dev/null || exit 1
+fi
 cmake -S "$root" -B "$root/build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null || exit 1
 cmake --build "$root/build/win" --target Varnix varnix-ui >/dev/null || exit 1

@@ -1,0 +1,164 @@
+"""The release package that scripts/package.sh writes (dist/varnix-<version>.zip,
+or the zip named by VARNIX_PACKAGE): its layout, the encodings that Notepad
+and regedit need, and the sample .reg. Imported into a fresh prefix, the
+.reg holds exactly what a first start of Varnix writes; both packaged builds
+then start on it with the defaults and write nothing back.
+
+Run through `scripts/package.sh --test`, which builds the package first."""
+import contextlib
+import os
+import pathlib
+import re
+import shutil
+import zipfile
+
+import pytest
+
+from harness.fixtures_app import App
+from harness.wine import WinePrefix
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+KEY = r"HKLM\Software\Korva\Varnix\2.00"
+NAMES = ("Port", "Bit", "Stop", "Parity", "Baud", "Delay")
+# How the settings dialog shows the defaults: COM1, 8, 1, no parity, 9600, 2000.
+DEFAULTS_SHOWN = ["COM1", "8", "1", "无", "9600", "2000"]
+ENTRIES = ["README-zh_CN.txt", "varnix-defaults.reg",
+           "x86/", "x86/Varnix.exe", "x86/varnix-send.exe",
+           "x64/", "x64/Varnix.exe", "x64/varnix-send.exe"]
+# IMAGE_FILE_MACHINE_I386 and IMAGE_FILE_MACHINE_AMD64.
+MACHINE = {"x86": 0x014C, "x64": 0x8664}
+
+
+def version():
+    text = (ROOT / "CMakeLists.txt").read_text()
+    return re.search(r"project\([^)]*VERSION ([0-9.]+)", text).group(1)
+
+
+@pytest.fixture(scope="module")
+def package():
+    named = os.environ.get("VARNIX_PACKAGE")
+    path = pathlib.Path(named) if named else ROOT / "dist" / f"varnix-{version()}.zip"
+    if not path.is_file():
+        pytest.skip(f"{path} not built: run scripts/package.sh --test")
+    return path
+
+
+@pytest.fixture(scope="module")
+def unpacked(package, tmp_path_factory):
+    dest = tmp_path_factory.mktemp("package")
+    with zipfile.ZipFile(package) as z:
+        z.extractall(dest)
+    return dest
+
+
+def pe_machine(data):
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    assert data[:2] == b"MZ" and data[pe:pe + 4] == b"PE\0\0"
+    return int.from_bytes(data[pe + 4:pe + 6], "little")
+
+
+def crlf_only(text):
+    return "\n" not in text.replace("\r\n", "") and "\r" not in text.replace("\r\n", "")
+
+
+def test_layout_and_encodings(package):
+    with zipfile.ZipFile(package) as z:
+        assert z.namelist() == ENTRIES
+        for arch, machine in MACHINE.items():
+            for prog in ("Varnix.exe", "varnix-send.exe"):
+                assert pe_machine(z.read(f"{arch}/{prog}")) == machine, (arch, prog)
+
+        readme = z.read("README-zh_CN.txt")
+        assert readme.startswith(b"\xef\xbb\xbf")
+        text = readme[3:].decode("utf-8")
+        assert crlf_only(text)
+        assert "@VERSION@" not in text and f"Varnix {version()}" in text
+        for key in (r"HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Korva\Varnix\2.00",
+                    r"HKEY_LOCAL_MACHINE\SOFTWARE\Korva\Varnix\2.00",
+                    r"HKEY_CURRENT_USER\Software\Korva\Varnix\2.00"):
+            assert key in text
+
+        reg = z.read("varnix-defaults.reg")
+        assert reg.startswith(b"\xff\xfe")
+        text = reg[2:].decode("utf-16-le")
+        assert crlf_only(text)
+        assert text.split("\r\n")[0] == "Windows Registry Editor Version 5.00"
+
+
+def key_values(prefix, view):
+    """{name: (type, data)} of the settings key in one registry view, or
+    None when the key is missing."""
+    code, out = prefix.reg("query", KEY, f"/reg:{view}")
+    if code != 0:
+        return None
+    values = {}
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2])
+    return values
+
+
+def run_varnix(prefix, exe, ui_exe, workdir):
+    """Starts a packaged Varnix.exe with its registry calls traced, reads
+    what its settings dialog shows and closes it. Returns the shown values
+    and the names of the values it stored."""
+    app = App(prefix, workdir, workdir)
+    app.exe, app.ui_exe = exe, ui_exe
+    app.no_modem()
+    app.proc = prefix.start(exe, env={"WINEDEBUG": "+reg"})
+    try:
+        app.wait_started()
+        ui = app.ui("menu:O2", "wait-com", "com-read", "com-press:cancel", "wait-com-hidden")
+        shown = [ui[f"com_{f}"] for f in ("port", "bits", "stop", "parity", "baud", "delay")]
+        app.ui("menu:X1", "answer:OK")
+        assert app.wait_exit(20) is not None, "Varnix did not exit"
+    finally:
+        app.proc.kill()
+    stored = re.findall(r'NtSetValueKey \([^,]*,L"([^"]*)"', app.proc.output())
+    return shown, [n for n in stored if n in NAMES]
+
+
+@contextlib.contextmanager
+def fresh_prefix(path):
+    p = WinePrefix.copy_of(os.environ["VARNIX_PREFIX_TEMPLATE"], path)
+    try:
+        yield p
+    finally:
+        p.shutdown()
+        shutil.rmtree(p.path, ignore_errors=True)
+
+
+def test_sample_reg_is_what_a_first_start_writes(win_build, unpacked, tmp_path):
+    found = sorted(pathlib.Path(win_build).rglob("varnix-ui.exe"))
+    assert found, f"varnix-ui.exe not built in {win_build}"
+    ui_exe = found[0]
+
+    # The reference: a first start of either build on an empty registry
+    # stores the six defaults, and the trace sees every one of them stored.
+    references = []
+    for arch in ("x86", "x64"):
+        with fresh_prefix(tmp_path / f"prefix-first-{arch}") as p:
+            shown, stored = run_varnix(p, unpacked / arch / "Varnix.exe", ui_exe,
+                                       tmp_path / f"first-{arch}")
+            assert (shown, stored) == (DEFAULTS_SHOWN, list(NAMES)), arch
+            references.append(key_values(p, 32))
+    reference = references[0]
+    assert sorted(reference) == sorted(NAMES) and references[1] == reference
+
+    for importer_view in (64, 32):
+        # 64: regedit or reg on 64-bit Windows; 32: their 32-bit copies
+        # (SysWOW64), which see the WOW6432Node section as their own key.
+        with fresh_prefix(tmp_path / f"prefix-{importer_view}") as p:
+            code, out = p.reg("import", str(unpacked / "varnix-defaults.reg"),
+                              f"/reg:{importer_view}")
+            assert code == 0, out
+            assert key_values(p, 32) == reference, importer_view
+            if importer_view == 64:
+                # The section that 32-bit Windows reads.
+                assert key_values(p, 64) == reference
+            for arch in ("x86", "x64"):
+                shown, stored = run_varnix(p, unpacked / arch / "Varnix.exe", ui_exe,
+                                           tmp_path / f"{arch}-{importer_view}")
+                assert (shown, stored) == (DEFAULTS_SHOWN, []), (arch, importer_view)
+            assert key_values(p, 32) == reference
