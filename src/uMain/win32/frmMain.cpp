@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 
-#include "win32/DdeServer.h"
 #include "win32/WinText.h"
 #include "uAbout/win32/frmAbout.h"
 #include "uCom/win32/frmCom.h"
