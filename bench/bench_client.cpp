@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "win32/WinText.h"
+
 namespace {
 
 constexpr DWORD kTransactionMs = 10000;
@@ -187,8 +189,7 @@ int Roundtrip(int runs, int n, const wchar_t* itemName, const std::vector<std::w
       }
     }
     for (size_t k = 0; k < convs.size(); ++k) {
-      std::string svc;
-      for (wchar_t ch : services[k]) svc += static_cast<char>(ch);
+      const std::string svc = varnix::win32::WideToUtf8(services[k]);
       Out("block run=" + std::to_string(r) + " service=" + svc + " acked=" +
           std::to_string(acked[k]) + " lat=" + lat[k]);
     }

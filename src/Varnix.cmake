@@ -5,6 +5,8 @@ enable_language(RC)
 add_executable(Varnix WIN32
   ${CMAKE_CURRENT_LIST_DIR}/uMain/win32/Program.cpp
   ${CMAKE_CURRENT_LIST_DIR}/uMain/win32/frmMain.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/uMain/win32/FormHelpers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/uMain/win32/GatewayRuntime.cpp
   ${CMAKE_CURRENT_LIST_DIR}/uCom/win32/frmCom.cpp
   ${CMAKE_CURRENT_LIST_DIR}/uAbout/win32/frmAbout.cpp
   ${CMAKE_CURRENT_LIST_DIR}/res/Varnix.rc

@@ -1,25 +1,21 @@
-// ANSI code pages on Windows: MultiByteToWideChar.
-#include <windows.h>
-
+// ANSI code pages on Windows, through the program's one text conversion.
 #include "uMeter/AnsiCodec.h"
+
+#include "win32/WinText.h"
 
 namespace varnix {
 namespace {
+
+// wchar_t is UTF-16 on Windows: the units are copied as they are.
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
 class Win32Codec final : public AnsiCodec {
  public:
   explicit Win32Codec(UINT codePage) : codePage_(codePage) {}
 
   std::u16string ToUtf16(std::string_view ansi) const override {
-    std::u16string out;
-    if (ansi.empty()) return out;
-    const int inLen = static_cast<int>(ansi.size());
-    int n = MultiByteToWideChar(codePage_, 0, ansi.data(), inLen, nullptr, 0);
-    if (n <= 0) return out;
-    out.resize(static_cast<size_t>(n));
-    MultiByteToWideChar(codePage_, 0, ansi.data(), inLen, reinterpret_cast<wchar_t*>(out.data()),
-                        n);
-    return out;
+    const std::wstring wide = win32::ToWide(codePage_, ansi);
+    return std::u16string(wide.begin(), wide.end());
   }
 
  private:

@@ -3,36 +3,12 @@
 #include <iterator>
 #include <utility>
 
+#include "win32/WinText.h"
+
 namespace varnix::win32 {
 namespace {
 
 DdeServer* g_server = nullptr;
-
-std::string ToUtf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                      nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                        nullptr);
-  return s;
-}
-
-std::wstring FromUtf8(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
-std::wstring FromAnsi(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
 
 bool RunningOnWine() {
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
@@ -46,7 +22,7 @@ bool SameTextInUserLocale(const std::wstring& a, const std::wstring& b) {
 
 }  // namespace
 
-DdeInitError::DdeInitError(unsigned code) : std::runtime_error(DdeInitErrorText(code)), code_(code) {}
+DdeInitError::DdeInitError(unsigned code) : std::runtime_error(DdeInitErrorText(code)) {}
 
 StringHandle::StringHandle(DWORD instance, const std::wstring& text)
     : instance_(instance), hsz_(::DdeCreateStringHandleW(instance, text.c_str(), CP_WINUNICODE)) {}
@@ -110,14 +86,14 @@ void DdeServer::SetConversation(TDdeServerConv* conv) {
   topic_.reset();
   if (conv_) {
     conv_->SetAdviseSink(this);
-    topic_ = StringHandle(instance_, FromUtf8(conv_->Name()));
+    topic_ = StringHandle(instance_, Utf8ToWide(conv_->Name()));
   }
 }
 
 HSZ DdeServer::ItemHandle(const std::string& name) {
   auto it = itemHandles_.find(name);
   if (it == itemHandles_.end()) {
-    it = itemHandles_.emplace(name, StringHandle(instance_, FromAnsi(name))).first;
+    it = itemHandles_.emplace(name, StringHandle(instance_, AnsiToWide(name))).first;
   }
   return it->second.get();
 }
@@ -132,7 +108,7 @@ void DdeServer::ItemChanged(const TDdeServerItem& item) {
     // the references it is short of.
     std::size_t links = 0;
     for (const auto& link : links_) links += link.second == item.Name ? 1 : 0;
-    const std::wstring name = FromAnsi(item.Name);
+    const std::wstring name = AnsiToWide(item.Name);
     for (std::size_t i = 1; i < links; ++i) ::GlobalAddAtomW(name.c_str());
   }
   // DDEML answers through XTYP_ADVREQ, once per link. No link, nothing sent.
@@ -164,7 +140,7 @@ bool DdeServer::Accepts(HSZ topic, HSZ service) const {
   request.serviceGiven = service != nullptr;
   // String handles compare as the platform compares them (case-insensitive).
   request.serviceMatches = service && ::DdeCmpStringHandles(service, service_.get()) == 0;
-  const std::string topicUtf8 = ToUtf8(topicText);
+  const std::string topicUtf8 = WideToUtf8(topicText);
   request.topic = topicUtf8;
   return AcceptsConnect(request, conv_ ? std::string_view(conv_->Name()) : std::string_view(),
                         [&](std::string_view) {
@@ -176,7 +152,7 @@ bool DdeServer::IsServedTopic(HCONV conv, HSZ topic) const {
   if (!conv_) return false;
   const auto it = conversations_.find(conv);
   if (it != conversations_.end()) return it->second;
-  return SameTopicName(ToUtf8(QueryW(topic)), conv_->Name());
+  return SameTopicName(WideToUtf8(QueryW(topic)), conv_->Name());
 }
 
 TDdeServerItem* DdeServer::FindItem(HCONV conv, HSZ topic, HSZ item) const {
@@ -188,10 +164,24 @@ TDdeServerItem* DdeServer::FindItem(HCONV conv, HSZ topic, HSZ item) const {
   return conv_->FindItem(name);
 }
 
+// The boundary to DDEML, which is C: no exception may leave here. A
+// transaction's handler may throw what the standard library throws (no
+// memory for a copy of a huge poke) and whatever an item's OnPokeData
+// throws. The transaction is then answered as refused, which is 0 for every
+// type: FALSE for XTYP_CONNECT and XTYP_ADVSTART, no data for XTYP_REQUEST,
+// XTYP_ADVREQ and XTYP_WILDCONNECT, DDE_FNOTPROCESSED for XTYP_POKE and
+// XTYP_EXECUTE; the results of the others are not looked at. The client
+// reports the refusal; the program shows no box for it, since a box here
+// would hold every client's transactions until someone answers it.
 HDDEDATA CALLBACK DdeServer::Callback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2,
                                       HDDEDATA data, ULONG_PTR, ULONG_PTR) {
+  static_assert(DDE_FNOTPROCESSED == 0);
   if (!g_server) return nullptr;
-  return g_server->Dispatch(type, format, conv, hsz1, hsz2, data);
+  try {
+    return g_server->Dispatch(type, format, conv, hsz1, hsz2, data);
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2,
@@ -208,7 +198,7 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
     }
 
     case XTYP_CONNECT_CONFIRM: {
-      const bool served = conv_ && SameTopicName(ToUtf8(QueryW(hsz1)), conv_->Name());
+      const bool served = conv_ && SameTopicName(WideToUtf8(QueryW(hsz1)), conv_->Name());
       conversations_[conv] = served;
       if (served) {
         // String handles are global atoms, which ignore case and keep the
@@ -290,7 +280,7 @@ std::wstring ServiceNameOfThisProcess() {
     }
     path.resize(path.size() * 2);
   }
-  return FromUtf8(ServiceNameFromPath(ToUtf8(path)));
+  return Utf8ToWide(ServiceNameFromPath(WideToUtf8(path)));
 }
 
 DdeServer::CaptionMatcher MatchCaptionsOf(std::function<std::vector<HWND>()> windows) {

@@ -19,14 +19,10 @@
 namespace varnix::win32 {
 
 // DDEML refused to start or to register the service name. what() is the
-// text for the user; code() the DDEML error.
+// text for the user, naming the DDEML error.
 class DdeInitError : public std::runtime_error {
  public:
   explicit DdeInitError(unsigned code);
-  unsigned code() const { return code_; }
-
- private:
-  unsigned code_;
 };
 
 // A DDEML string handle of one instance, freed with it.
@@ -69,7 +65,6 @@ class DdeServer final : public AdviseSink {
   void SetCaptionMatcher(CaptionMatcher matcher) { captions_ = std::move(matcher); }
 
   const std::wstring& ServiceName() const { return serviceName_; }
-  DWORD Instance() const { return instance_; }
 
   // AdviseSink: serves the new data to every advise link on the item.
   void ItemChanged(const TDdeServerItem& item) override;

@@ -1,21 +1,13 @@
 // The settings' registry accessor on the Win32 registry.
 #include "win32/Registry.h"
 
-namespace varnix {
-namespace {
+#include "win32/WinText.h"
 
 // Key paths and value names are ANSI text, as everywhere else in the
 // program; the registry itself wants UTF-16.
-std::wstring Widen(const std::string& s) {
-  std::wstring out;
-  if (s.empty()) return out;
-  const int inLen = static_cast<int>(s.size());
-  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), inLen, nullptr, 0);
-  if (n <= 0) return out;
-  out.resize(static_cast<size_t>(n));
-  MultiByteToWideChar(CP_ACP, 0, s.data(), inLen, out.data(), n);
-  return out;
-}
+
+namespace varnix {
+namespace {
 
 constexpr REGSAM kAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
 
@@ -27,7 +19,7 @@ void TRegistry::SetRootKey(RegistryRoot root) {
 
 bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
   CloseKey();
-  const std::wstring wpath = Widen(path);
+  const std::wstring wpath = win32::AnsiToWide(path);
   HKEY key = nullptr;
   LONG rc;
   if (canCreate) {
@@ -43,14 +35,14 @@ bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
 
 bool TRegistry::ValueExists(const std::string& name) {
   if (!key_) return false;
-  const std::wstring wname = Widen(name);
+  const std::wstring wname = win32::AnsiToWide(name);
   return RegQueryValueExW(key_.get(), wname.c_str(), nullptr, nullptr, nullptr, nullptr) ==
          ERROR_SUCCESS;
 }
 
 std::int32_t TRegistry::ReadInteger(const std::string& name) {
   if (!key_) throw RegistryError(FailedToGetData(name));
-  const std::wstring wname = Widen(name);
+  const std::wstring wname = win32::AnsiToWide(name);
   DWORD type = REG_NONE;
   DWORD data = 0;
   DWORD size = sizeof data;
@@ -66,7 +58,7 @@ std::int32_t TRegistry::ReadInteger(const std::string& name) {
 
 void TRegistry::WriteInteger(const std::string& name, std::int32_t value) {
   if (!key_) throw RegistryError(FailedToSetData(name));
-  const std::wstring wname = Widen(name);
+  const std::wstring wname = win32::AnsiToWide(name);
   const DWORD data = static_cast<DWORD>(value);
   if (RegSetValueExW(key_.get(), wname.c_str(), 0, REG_DWORD,
                      reinterpret_cast<const BYTE*>(&data), sizeof data) != ERROR_SUCCESS) {

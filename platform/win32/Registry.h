@@ -25,8 +25,6 @@ class TRegistry final : public RegistryAccessor {
   void WriteInteger(const std::string& name, std::int32_t value) override;
   void CloseKey() override;
 
-  HKEY CurrentKey() const { return key_.get(); }
-
  private:
   HKEY root_ = HKEY_LOCAL_MACHINE;
   win32::RegKey key_;

@@ -48,6 +48,8 @@
 #include <utility>
 #include <vector>
 
+#include "win32/WinText.h"
+
 namespace {
 
 DWORD g_inst = 0;
@@ -123,22 +125,9 @@ std::string TimeText() {
   return b;
 }
 
-std::wstring Wide(const std::string& s, UINT cp = CP_UTF8) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
-std::string Narrow(const std::wstring& w, UINT cp = CP_UTF8) {
-  if (w.empty()) return {};
-  const int n = WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
+using varnix::win32::Utf8ToWide;
+using varnix::win32::WideToAnsi;
+using varnix::win32::WideToUtf8;
 
 // Escapes of a SERVICE, TOPIC or ITEM argument; the result stays UTF-8.
 std::string DecodeName(const std::string& arg);
@@ -152,18 +141,8 @@ std::string DecodeText(const std::string& arg) {
     }
     return out;
   }
-  const std::string utf8 = DecodeName(arg);
-  // Convert piecewise so that embedded NULs survive.
-  std::string out;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t nul = utf8.find('\0', start);
-    out += Narrow(Wide(utf8.substr(start, nul - start)), CP_ACP);
-    if (nul == std::string::npos) break;
-    out += '\0';
-    start = nul + 1;
-  }
-  return out;
+  // Embedded NULs are converted like any other character.
+  return WideToAnsi(Utf8ToWide(DecodeName(arg)));
 }
 
 std::string DecodeName(const std::string& arg) {
@@ -244,7 +223,8 @@ class Hsz {
  public:
   explicit Hsz(const std::string& s)
       : h_(s == "-" ? nullptr
-                    : DdeCreateStringHandleW(g_inst, Wide(DecodeName(s)).c_str(), CP_WINUNICODE)) {}
+                    : DdeCreateStringHandleW(g_inst, Utf8ToWide(DecodeName(s)).c_str(),
+                                             CP_WINUNICODE)) {}
   ~Hsz() {
     if (h_) DdeFreeStringHandle(g_inst, h_);
   }
@@ -259,14 +239,14 @@ std::string Err() { return HexWord(DdeGetLastError(g_inst)); }
 // ---- raw DDE ----
 
 ATOM AddAtom(const std::string& s) {
-  return s == "-" ? 0 : GlobalAddAtomW(Wide(DecodeName(s)).c_str());
+  return s == "-" ? 0 : GlobalAddAtomW(Utf8ToWide(DecodeName(s)).c_str());
 }
 
 std::string AtomName(ATOM a) {
   if (!a) return "";
   wchar_t b[256] = L"";
   GlobalGetAtomNameW(a, b, 256);
-  return Narrow(b);
+  return WideToUtf8(b);
 }
 
 LRESULT CALLBACK RawProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -480,16 +460,16 @@ void Run(const std::string& line) {
   } else if (cmd == "time") {
     Out("time t=" + TimeText());
   } else if (cmd == "lock") {
-    HANDLE& m = g_mutexes[Wide(arg(1))];
-    if (!m) m = CreateMutexW(nullptr, FALSE, Wide("Local\\" + arg(1)).c_str());
+    HANDLE& m = g_mutexes[Utf8ToWide(arg(1))];
+    if (!m) m = CreateMutexW(nullptr, FALSE, Utf8ToWide("Local\\" + arg(1)).c_str());
     // Keep pumping while waiting: our conversations must stay responsive.
     while (MsgWaitForMultipleObjects(1, &m, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
       Pump();
     }
   } else if (cmd == "unlock") {
-    ReleaseMutex(g_mutexes[Wide(arg(1))]);
+    ReleaseMutex(g_mutexes[Utf8ToWide(arg(1))]);
   } else if (cmd == "waitfile") {
-    const std::wstring path = Wide(arg(1));
+    const std::wstring path = Utf8ToWide(arg(1));
     const ULONGLONG end = GetTickCount64() + std::stoul(arg(2));
     bool found = false;
     while (!(found = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) &&
@@ -577,7 +557,7 @@ int wmain(int argc, wchar_t** argv) {
         while (std::getline(in, line)) lines.push_back(line);
       }
     } else {
-      lines.push_back(Narrow(a));
+      lines.push_back(WideToUtf8(a));
     }
   }
   const UINT rc = DdeInitializeW(&g_inst, ClientCallback, APPCMD_CLIENTONLY, 0);

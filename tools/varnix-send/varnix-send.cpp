@@ -7,7 +7,12 @@
 #include <cwchar>
 #include <string>
 
+#include "win32/WinText.h"
+
 namespace {
+
+using varnix::win32::AnsiToWide;
+using varnix::win32::WideToAnsi;
 
 constexpr wchar_t kUsage[] =
     L"Usage: varnix-send [--service NAME] [--timeout SECONDS] NUMBER TEXT\n"
@@ -43,24 +48,6 @@ std::wstring Hex(unsigned v) {
   wchar_t b[16];
   std::swprintf(b, 16, L"0x%04x", v);
   return b;
-}
-
-std::string ToAnsi(const std::wstring& w) {
-  if (w.empty()) return {};
-  const int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
-std::wstring FromAnsi(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
 }
 
 // The first line of CF_TEXT data.
@@ -172,7 +159,8 @@ int Send(const std::wstring& service, unsigned timeoutSeconds, const std::wstrin
          L"); is its serial port open?");
     return 2;
   }
-  if (!Poke(session.conv, L"Num", ToAnsi(number)) || !Poke(session.conv, L"SMS", ToAnsi(text))) {
+  if (!Poke(session.conv, L"Num", WideToAnsi(number)) ||
+      !Poke(session.conv, L"SMS", WideToAnsi(text))) {
     Fail(L"the gateway refused the number or the text (" + Hex(DdeGetLastError(g_inst)) + L")");
     return 2;
   }
@@ -186,7 +174,7 @@ int Send(const std::wstring& service, unsigned timeoutSeconds, const std::wstrin
     Fail(L"no outcome from the gateway within " + std::to_wstring(timeoutSeconds) + L" s");
     return 2;
   }
-  std::wprintf(L"%ls\n", FromAnsi(g_status).c_str());
+  std::wprintf(L"%ls\n", AnsiToWide(g_status).c_str());
   std::fflush(stdout);
   return g_status == "1" ? 0 : 1;
 }

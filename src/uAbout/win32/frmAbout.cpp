@@ -1,7 +1,5 @@
 #include "uAbout/win32/frmAbout.h"
 
-#include "uMain/win32/frmMain.h"
-
 namespace varnix {
 namespace {
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "win32/Handle.h"
-#include "uMain/win32/FormWindow.h"
+#include "uMain/win32/FormHelpers.h"
 
 namespace varnix {
 
@@ -26,12 +26,7 @@ enum AboutIds : int {
 class TfrmAbout {
  public:
   TfrmAbout() = default;
-  ~TfrmAbout() {
-    if (hwnd_) {
-      SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-      DestroyWindow(hwnd_);
-    }
-  }
+  ~TfrmAbout() { ReleaseFormWindow(hwnd_); }
   TfrmAbout(const TfrmAbout&) = delete;
   TfrmAbout& operator=(const TfrmAbout&) = delete;
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <type_traits>
 
-#include "uMain/win32/frmMain.h"
+#include "win32/WinText.h"
 
 namespace varnix {
 namespace {
@@ -58,7 +58,8 @@ void TfrmCom::CreateControls() {
                  kGroup2.y + y, w, kDropHeight, id, font_.get());
     for (const auto& item : items) {
       if constexpr (std::is_same_v<std::decay_t<decltype(item)>, const char*>) {
-        SendMessageW(c, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Utf8ToWide(item).c_str()));
+        const std::wstring text = win32::Utf8ToWide(item);
+        SendMessageW(c, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
       } else {
         SendMessageW(c, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
       }
@@ -103,13 +104,13 @@ void TfrmCom::Fill(const ComDialogValues& v) {
   SendDlgItemMessageW(hwnd_, ID_CBPARITY, CB_SETCURSEL, static_cast<WPARAM>(v.parity), 0);
   LRESULT baud = CB_ERR;
   if (!v.baudText.empty()) {
-    const std::wstring text = Utf8ToWide(v.baudText);
+    const std::wstring text = win32::Utf8ToWide(v.baudText);
     baud = SendDlgItemMessageW(hwnd_, ID_CBBAUD, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                                reinterpret_cast<LPARAM>(text.c_str()));
   }
   // CB_ERR (-1) as the position clears the selection.
   SendDlgItemMessageW(hwnd_, ID_CBBAUD, CB_SETCURSEL, static_cast<WPARAM>(baud), 0);
-  SetDlgItemTextW(hwnd_, ID_EDDELAY, Utf8ToWide(v.delayText).c_str());
+  SetDlgItemTextW(hwnd_, ID_EDDELAY, win32::Utf8ToWide(v.delayText).c_str());
 }
 
 ComDialogValues TfrmCom::Values() const {
@@ -120,7 +121,7 @@ ComDialogValues TfrmCom::Values() const {
     HWND c = GetDlgItem(hwnd_, id);
     std::wstring w(static_cast<size_t>(GetWindowTextLengthW(c)) + 1, L'\0');
     w.resize(static_cast<size_t>(GetWindowTextW(c, w.data(), static_cast<int>(w.size()))));
-    return WideToUtf8(w);
+    return win32::WideToUtf8(w);
   };
   ComDialogValues v;
   v.port = pos(ID_CBPORT);
@@ -141,21 +142,11 @@ void TfrmCom::ShowModal(HWND owner) {
 
 void TfrmCom::btnApplyClick() {
   ApplyOutcome outcome = ComputeComApply(Values(), settings_);
-  if (!outcome.ok) {
-    // Nothing has been stored; the entries stay for the user to correct.
-    MessageBoxW(hwnd_, Utf8ToWide(outcome.error).c_str(), ApplicationTitle().c_str(),
-                MB_OK | MB_ICONERROR);
-    return;
-  }
+  // Nothing has been stored; the entries stay for the user to correct.
+  if (!outcome.ok) throw UserError(outcome.error);
   // The registry first: when it refuses, the running record keeps matching
   // what the next start will load.
-  try {
-    SaveSettingsToRegistry(registry_, outcome.settings);
-  } catch (const RegistryError& e) {
-    MessageBoxW(hwnd_, AnsiToWide(e.what()).c_str(), ApplicationTitle().c_str(),
-                MB_OK | MB_ICONERROR);
-    return;
-  }
+  SaveSettingsToRegistry(registry_, outcome.settings);
   // Delay is one atomic store: the worker picks it up at its next pause.
   settings_ = outcome.settings;
   done_ = true;

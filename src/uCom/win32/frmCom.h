@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "win32/Handle.h"
-#include "uMain/win32/FormWindow.h"
+#include "uMain/win32/FormHelpers.h"
 #include "uCom/ComSettings.h"
 #include "uMeter/PortSettings.h"
 
@@ -33,12 +33,7 @@ class TfrmCom {
   // The record and the registry accessor are the main window's; both live
   // longer than the dialog.
   TfrmCom(PortSettings& settings, RegistryAccessor& registry);
-  ~TfrmCom() {
-    if (hwnd_) {
-      SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-      DestroyWindow(hwnd_);
-    }
-  }
+  ~TfrmCom() { ReleaseFormWindow(hwnd_); }
   TfrmCom(const TfrmCom&) = delete;
   TfrmCom& operator=(const TfrmCom&) = delete;
 
@@ -53,6 +48,9 @@ class TfrmCom {
   // was pressed or the close box was used; `owner` is disabled meanwhile.
   void ShowModal(HWND owner);
 
+  // Throws UserError for an entry that is not a valid integer and
+  // RegistryError when the settings cannot be stored; the form's window
+  // procedure reports either, and the dialog stays open.
   void btnApplyClick();
   void btnCloseClick();
 

@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <exception>
 #include <memory>
 #include <vector>
 
@@ -11,6 +10,7 @@
 #include "uAbout/win32/frmAbout.h"
 #include "uCom/win32/frmCom.h"
 #include "uMain/GatewayState.h"
+#include "uMain/win32/FormHelpers.h"
 #include "uMain/win32/frmMain.h"
 #include "uMeter/PortSettings.h"
 
@@ -31,9 +31,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::unique_ptr<win32::DdeServer> dde;
     try {
       dde = std::make_unique<win32::DdeServer>(win32::ServiceNameOfThisProcess());
-    } catch (const win32::DdeInitError& e) {
-      MessageBoxW(nullptr, AnsiToWide(e.what()).c_str(), ApplicationTitle().c_str(),
-                  MB_OK | MB_ICONERROR);
+    } catch (const win32::DdeInitError&) {
+      ShowErrorBoxForCurrentException(nullptr);
       return 0;
     }
     TfrmMain frmMain(state, settings);
@@ -55,9 +54,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
-  } catch (const std::exception& e) {
-    MessageBoxW(nullptr, AnsiToWide(e.what()).c_str(), ApplicationTitle().c_str(),
-                MB_OK | MB_ICONERROR);
+  } catch (...) {
+    // What escapes the creation of the windows or the loop itself (the
+    // handlers' errors are reported at the window procedure, FormHelpers.h).
+    ShowErrorBoxForCurrentException(nullptr);
   }
   return 0;
 }

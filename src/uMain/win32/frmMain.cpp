@@ -2,102 +2,11 @@
 
 #include <commctrl.h>
 
-#include <algorithm>
-#include <cwctype>
-
-#include "win32/SerialPort.h"
-#include "win32/DdeServer.h"
+#include "win32/WinText.h"
 #include "uAbout/win32/frmAbout.h"
 #include "uCom/win32/frmCom.h"
-#include "uMeter/AnsiCodec.h"
-#include "uMeter/SendWorker.h"
 
 namespace varnix {
-
-// ---------------------------------------------------------------------------
-// Helpers shared by the windows
-
-namespace {
-
-std::wstring ToWide(UINT codePage, std::string_view text) {
-  if (text.empty()) return {};
-  const int inLen = static_cast<int>(text.size());
-  int n = MultiByteToWideChar(codePage, 0, text.data(), inLen, nullptr, 0);
-  std::wstring out(static_cast<size_t>(std::max(n, 0)), L'\0');
-  if (n > 0) MultiByteToWideChar(codePage, 0, text.data(), inLen, out.data(), n);
-  return out;
-}
-
-std::string FromWide(UINT codePage, std::wstring_view text) {
-  if (text.empty()) return {};
-  const int inLen = static_cast<int>(text.size());
-  int n = WideCharToMultiByte(codePage, 0, text.data(), inLen, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(std::max(n, 0)), '\0');
-  if (n > 0) WideCharToMultiByte(codePage, 0, text.data(), inLen, out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-}  // namespace
-
-std::wstring Utf8ToWide(std::string_view text) { return ToWide(CP_UTF8, text); }
-std::string WideToUtf8(std::wstring_view text) { return FromWide(CP_UTF8, text); }
-std::wstring AnsiToWide(std::string_view text) { return ToWide(CP_ACP, text); }
-std::string WideToAnsi(std::wstring_view text) { return FromWide(CP_ACP, text); }
-
-std::wstring ApplicationTitle() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring name = path;
-  name = name.substr(name.find_last_of(L"\\/") + 1);
-  if (auto dot = name.rfind(L'.'); dot != std::wstring::npos) name.resize(dot);
-  for (size_t i = 1; i < name.size(); ++i) name[i] = static_cast<wchar_t>(std::towlower(name[i]));
-  return name;
-}
-
-win32::GdiObject MakeFont(const wchar_t* face, int pixelHeight, bool bold, BYTE charset) {
-  // A negative height asks for that character height, without the internal
-  // leading, which is how the forms' pixel sizes are meant.
-  return win32::GdiObject(CreateFontW(-pixelHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE,
-                                      FALSE, FALSE, charset, OUT_DEFAULT_PRECIS,
-                                      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                      DEFAULT_PITCH | FF_DONTCARE, face));
-}
-
-void CenterOnScreen(HWND hwnd) {
-  RECT r{};
-  GetWindowRect(hwnd, &r);
-  const int w = r.right - r.left;
-  const int h = r.bottom - r.top;
-  const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2;
-  const int y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
-  SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-void RunModal(HWND dialog, HWND owner, const bool& done) {
-  if (owner) EnableWindow(owner, FALSE);
-  ShowWindow(dialog, SW_SHOW);
-  SetForegroundWindow(dialog);
-  // Activation leaves the focus on the frame; keys are meant for a control.
-  if (!IsChild(dialog, GetFocus())) SetFocus(GetNextDlgTabItem(dialog, nullptr, FALSE));
-  MSG msg;
-  while (!done) {
-    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-    if (got == 0) {
-      PostQuitMessage(static_cast<int>(msg.wParam));
-      break;
-    }
-    if (got < 0) break;
-    if (!IsDialogMessageW(dialog, &msg)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
-  // The owner is enabled again before the dialog disappears, or Windows
-  // would hand the activation to some other program's window.
-  if (owner) EnableWindow(owner, TRUE);
-  ShowWindow(dialog, SW_HIDE);
-  if (owner) SetActiveWindow(owner);
-}
 
 // ---------------------------------------------------------------------------
 // TfrmMain
@@ -108,30 +17,16 @@ constexpr DWORD kMainStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMI
 constexpr UINT_PTR kStopTimer = 1;
 constexpr UINT kStopPollMs = 20;
 
-constexpr char kTopicName[] = "SMS0";
-constexpr char kModemEchoOff[] = "ATE0\r";
-constexpr char kModemNoIndications[] = "AT+CNMI=0, 0, 0, 0, 0\r";
-
-DWORD PauseOf(const PortSettings& settings) {
-  // A negative Delay from the registry would be an endless Sleep.
-  const std::int32_t d = settings.Delay.load();
-  return d < 0 ? 0 : static_cast<DWORD>(d);
-}
-
 }  // namespace
 
 TfrmMain::TfrmMain(GatewayState& state, PortSettings& settings)
-    : state_(state), settings_(settings) {}
+    : state_(state), settings_(settings), runtime_(state, settings, registry) {}
 
 TfrmMain::~TfrmMain() {
-  // Normally the shutdown has run; this covers an end of the process by
-  // another path (a failed creation, the end of the session).
-  if (worker_) {
-    state_.RequestStop();
-    worker_->Join();
-  }
-  // The service outlives this window; it must not keep the topic.
-  if (ddeServer_) ddeServer_->SetConversation(nullptr);
+  // The window may outlive a shutdown that did not run (a failed creation,
+  // an error that ended the message loop): it must not reach this object
+  // any more. The runtime then stops the worker.
+  ReleaseFormWindow(hwnd_);
 }
 
 bool TfrmMain::Create(HINSTANCE instance) {
@@ -215,27 +110,17 @@ std::wstring TfrmMain::PanelText(int panel) const {
 }
 
 void TfrmMain::FormCreate() {
-  // 1. The queue exists from the start (GatewayState); it is empty.
-  // 2.-4. Settings: whatever cannot be loaded keeps its default, and the
+  // 1.-4. Settings: whatever cannot be loaded keeps its default, and the
   // error is shown once the window runs instead of holding up the start.
-  startupError_ = LoadSettingsAtStartup(settings_, registry);
+  startupError_ = runtime_.LoadSettings();
   if (startupError_) PostMessageW(hwnd_, WM_STARTUPERROR, 0, 0);
 
-  // 5. The target of WM_SENDDONE.
-  state_.mainWindow = reinterpret_cast<std::uintptr_t>(hwnd_);
+  // 5.-7. The target of WM_SENDDONE; the topic, whatever the port does.
+  runtime_.CreateTopic(hwnd_);
 
-  // 6.-7. The topic, registered whatever the port does.
-  ddeConv = std::make_unique<TDdeServerConv>();
-  ddeConv->SetName(kTopicName);
-  if (ddeServer_) ddeServer_->SetConversation(ddeConv.get());
-
-  // 8.-9.
-  state_.stopRequested.store(false);
-  state_.portHandle = port_.PortOpen(settings_);
-
-  // 10. Port failed: the window stays in view with the error, no items, no
-  // modem dialogue, no worker.
-  if (state_.portHandle == kNoPort) {
+  // 8.-10. Port failed: the window stays in view with the error, no items,
+  // no modem dialogue, no worker.
+  if (!runtime_.OpenPort()) {
     SetPanelText(0, kPortFailedText);
     SetPanelText(1, L"");
     return;
@@ -243,27 +128,11 @@ void TfrmMain::FormCreate() {
 
   // 11.-14.
   startMinimized_ = true;
-  itemOwner_.CreateItems(*ddeConv, state_);
-  state_.items[kWakeup]->SetText("1");
-  SetPanelText(0, std::wstring(kTopicPanelPrefix) + Utf8ToWide(kTopicName));
+  runtime_.CreateItems();
+  SetPanelText(0, std::wstring(kTopicPanelPrefix) + win32::Utf8ToWide(kTopicName));
 
-  // 15. Modem initialisation; the replies are purged by the next send.
-  port_.PortSend(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
-  Sleep(PauseOf(settings_));
-  port_.PortSend(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
-  Sleep(PauseOf(settings_));
-
-  // 16. The worker, last, when everything it reads is in place. It reports
-  // through the window's queue only: a SendMessage from it could deadlock
-  // against a GUI thread that waits for it at shutdown.
-  workerClock_ = std::make_unique<SystemWorkerClock>();
-  codec_ = MakeSystemAnsiCodec();
-  HWND target = hwnd_;
-  worker_ = std::make_unique<TGetDataThread>(state_, port_, *workerClock_, *codec_,
-                                             settings_.Delay,
-                                             [target] { PostMessageW(target, WM_SENDDONE, 0, 0); });
-  worker_->SetOnFinished([target] { PostMessageW(target, WM_WORKERDONE, 0, 0); });
-  worker_->Start();
+  // 15.-16. Modem initialisation, then the worker.
+  runtime_.InitModemAndStartWorker(hwnd_);
 }
 
 void TfrmMain::Show() {
@@ -290,8 +159,8 @@ void TfrmMain::FormClose() {
   closing_ = true;
   // The flag first; an idle worker is woken and leaves at once, a message
   // under way is finished and reported before the worker leaves.
-  state_.RequestStop();
-  if (!worker_ || worker_->Finished()) {
+  runtime_.RequestStop();
+  if (runtime_.WorkerFinished()) {
     FinishShutdown();
     return;
   }
@@ -306,24 +175,16 @@ void TfrmMain::FinishShutdown() {
   if (finished_) return;
   finished_ = true;
   KillTimer(hwnd_, kStopTimer);
-  if (worker_) worker_->Join();
-  // The timer can see the worker finished while its last WM_SENDDONE still
-  // waits in the queue; destroying the window would drop that outcome.
-  MSG pending;
-  while (PeekMessageW(&pending, hwnd_, WM_SENDDONE, WM_SENDDONE, PM_REMOVE)) {
-    WMSendDone(state_, pending.wParam);
-  }
-  // Nothing may reach the queue or the port any more.
-  state_.sendQueue.Release();
-  port_.PortClose();
-  state_.portHandle = kNoPort;
+  runtime_.FinishStop(hwnd_);
+  // WM_DESTROY ends the message loop; the handle is not used after this.
   DestroyWindow(hwnd_);
+  hwnd_ = nullptr;
 }
 
 void TfrmMain::StopNowForEndSession() {
   // Windows ends the process once WM_ENDSESSION returns: wait here.
   closing_ = true;
-  state_.RequestStop();
+  runtime_.RequestStop();
   FinishShutdown();
 }
 
@@ -345,7 +206,7 @@ void TfrmMain::Button1Click() {
   wchar_t text[1024] = {};
   GetWindowTextW(edit1_, text, 1024);
   state_.items[kNum]->SetText("12345678901");
-  state_.items[kSms]->SetText(WideToAnsi(text));
+  state_.items[kSms]->SetText(win32::WideToAnsi(text));
   state_.items[kSend]->SetText("1");
   ItemPokeData(state_, *state_.items[kSend]);
 }
@@ -363,14 +224,14 @@ LRESULT TfrmMain::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_STARTUPERROR:
       if (startupError_) {
-        const std::wstring text = AnsiToWide(*startupError_);
+        const std::wstring text = win32::AnsiToWide(*startupError_);
         startupError_.reset();
-        MessageBoxW(hwnd_, text.c_str(), ApplicationTitle().c_str(), MB_OK | MB_ICONERROR);
+        ShowErrorBox(hwnd_, text);
       }
       return 0;
     case WM_WORKERDONE:
     case WM_TIMER:
-      if (closing_ && worker_ && worker_->Finished()) FinishShutdown();
+      if (closing_ && runtime_.WorkerFinished()) FinishShutdown();
       return 0;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {

@@ -4,26 +4,18 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "win32/Handle.h"
-#include "uMain/win32/FormWindow.h"
 #include "win32/Registry.h"
-#include "uMain/DdeModel.h"
 #include "uMain/GatewayState.h"
-#include "uMain/SendRule.h"
+#include "uMain/win32/FormHelpers.h"
+#include "uMain/win32/GatewayRuntime.h"
 #include "uMeter/PortSettings.h"
-#include "win32/SerialPort.h"
 
 namespace varnix {
 
-class TGetDataThread;
-class ModemPort;
-class WorkerClock;
-class AnsiCodec;
 class TfrmCom;
 class TfrmAbout;
 namespace win32 {
@@ -45,8 +37,9 @@ enum MainIds : int {
 };
 
 // Private window messages of the main window.
+// WM_WORKERDONE (WM_APP + 102, the worker has left its loop) is the
+// runtime's.
 inline constexpr UINT WM_STARTUPERROR = WM_APP + 101;  // show the start-up error box
-inline constexpr UINT WM_WORKERDONE = WM_APP + 102;    // the worker has left its loop
 
 inline constexpr int kMainClientWidth = 334;
 inline constexpr int kMainClientHeight = 31;
@@ -56,23 +49,6 @@ inline constexpr int kStatusBarHeight = 19;
 inline constexpr wchar_t kTopicPanelPrefix[] = L"Topic: ";
 inline constexpr wchar_t kPortFailedText[] = L"提示: 打开串口出错!";
 inline constexpr wchar_t kStoppingText[] = L"正在停止…";
-
-// The application title: the executable's base name with every letter after
-// the first in lower case ("VARNIX.EXE" -> "Varnix").
-std::wstring ApplicationTitle();
-
-// Helpers shared by the three windows.
-std::wstring Utf8ToWide(std::string_view text);
-std::string WideToUtf8(std::wstring_view text);
-std::string WideToAnsi(std::wstring_view text);  // the system ANSI code page
-std::wstring AnsiToWide(std::string_view text);
-win32::GdiObject MakeFont(const wchar_t* face, int pixelHeight, bool bold, BYTE charset);
-void CenterOnScreen(HWND hwnd);
-// Disables `owner`, shows `dialog` and runs its loop until `done`; window
-// messages and DDE transactions go on being served meanwhile. Enter presses
-// the dialog's default button (DM_GETDEFID); a WM_QUIT ends the loop and is
-// passed on to the outer loop.
-void RunModal(HWND dialog, HWND owner, const bool& done);
 
 class TfrmMain {
  public:
@@ -87,7 +63,7 @@ class TfrmMain {
   // First showing: minimized when the gateway runs, else normal and centred.
   void Show();
   // The process's DDE service; the topic is handed to it in FormCreate.
-  void SetDdeServer(win32::DdeServer* server) { ddeServer_ = server; }
+  void SetDdeServer(win32::DdeServer* server) { runtime_.SetDdeServer(server); }
   void SetDialogs(TfrmCom* com, TfrmAbout* about) {
     frmCom_ = com;
     frmAbout_ = about;
@@ -123,14 +99,9 @@ class TfrmMain {
   GatewayState& state_;
   PortSettings& settings_;
   TRegistry registry;
-  std::unique_ptr<TDdeServerConv> ddeConv;
-  ItemOwner itemOwner_;
-  win32::DdeServer* ddeServer_ = nullptr;
-
-  SerialPort port_;  // outlives the worker, which is declared after it
-  std::unique_ptr<WorkerClock> workerClock_;
-  std::unique_ptr<AnsiCodec> codec_;
-  std::unique_ptr<TGetDataThread> worker_;
+  // The topic, its items, the port and the worker; it goes before the
+  // registry accessor it uses.
+  GatewayRuntime runtime_;
 
   HINSTANCE instance_ = nullptr;
   HWND hwnd_ = nullptr;

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "win32/DdeServer.h"
+#include "win32/WinText.h"
 #include "uMain/SendRule.h"
 
 using namespace varnix;
@@ -48,16 +49,6 @@ std::string Hex(const std::string& s) {
 void Print(const std::string& line) {
   std::fputs((line + "\n").c_str(), stdout);
   std::fflush(stdout);
-}
-
-std::string Narrow(const std::wstring& w) {
-  if (w.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
 }
 
 void RunControl(HWND hwnd) {
@@ -155,7 +146,8 @@ int wmain(int argc, wchar_t** argv) {
     g_state.items[kWakeup]->SetText("1");
   }
   SetTimer(hwnd, kTimer, 10, nullptr);
-  Print("READY service=" + Narrow(server->ServiceName()) + (withItems ? " items=8" : " items=0"));
+  Print("READY service=" + win32::WideToUtf8(server->ServiceName()) +
+        (withItems ? " items=8" : " items=0"));
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

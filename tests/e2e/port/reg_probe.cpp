@@ -19,14 +19,13 @@
 #include <string>
 
 #include "win32/Registry.h"
+#include "win32/WinText.h"
 
 namespace {
 
-std::string Narrow(const wchar_t* w) {
-  std::string s;
-  for (; *w; ++w) s += static_cast<char>(*w);  // names and paths are ASCII
-  return s;
-}
+// Names and paths reach TRegistry in the ANSI code page, as the program's
+// own are.
+std::string Narrow(const wchar_t* w) { return varnix::win32::WideToAnsi(w); }
 
 int Int(const wchar_t* s) { return static_cast<int>(std::wcstol(s, nullptr, 10)); }
 

@@ -13,26 +13,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <mutex>
 #include <string>
 
 #include "win32/SerialPort.h"
+#include "win32/WinText.h"
 #include "uMeter/AnsiCodec.h"
 #include "uMeter/SendWorker.h"
-
-namespace {
-
-std::string ToAnsi(const wchar_t* w) {
-  const int n = WideCharToMultiByte(CP_ACP, 0, w, -1, nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n > 0 ? n : 1), '\0');
-  WideCharToMultiByte(CP_ACP, 0, w, -1, s.data(), n, nullptr, nullptr);
-  s.resize(std::strlen(s.c_str()));
-  return s;
-}
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
@@ -65,7 +53,7 @@ int wmain(int argc, wchar_t** argv) {
 
   const int entries = argc - 2;
   for (int i = 2; i < argc; ++i) {
-    const std::string entry = ToAnsi(argv[i]);
+    const std::string entry = varnix::win32::WideToAnsi(argv[i]);
     std::string hex;
     for (unsigned char c : entry) {
       char b[3];

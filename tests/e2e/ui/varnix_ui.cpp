@@ -19,6 +19,7 @@
 #include "uAbout/win32/frmAbout.h"
 #include "uCom/win32/frmCom.h"
 #include "uMain/win32/frmMain.h"
+#include "win32/WinText.h"
 
 namespace {
 
@@ -29,23 +30,8 @@ constexpr DWORD kDefaultWaitMs = 10000;
 // WaitFor's "condition holds" for conditions that have no window to give.
 const HWND kDone = reinterpret_cast<HWND>(1);
 
-std::string Utf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
-std::wstring Wide(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
+std::string Utf8(const std::wstring& w) { return win32::WideToUtf8(w); }
+std::wstring Wide(const std::string& s) { return win32::Utf8ToWide(s); }
 
 void Print(const std::string& key, const std::string& value) {
   std::string line = key + "=" + value + "\n";

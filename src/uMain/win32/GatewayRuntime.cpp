@@ -1,0 +1,92 @@
+#include "uMain/win32/GatewayRuntime.h"
+
+#include "win32/DdeServer.h"
+#include "uMeter/AnsiCodec.h"
+#include "uMeter/SendWorker.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kModemEchoOff[] = "ATE0\r";
+constexpr char kModemNoIndications[] = "AT+CNMI=0, 0, 0, 0, 0\r";
+
+DWORD PauseOf(const PortSettings& settings) {
+  // A negative Delay from the registry would be an endless Sleep.
+  const std::int32_t d = settings.Delay.load();
+  return d < 0 ? 0 : static_cast<DWORD>(d);
+}
+
+}  // namespace
+
+GatewayRuntime::GatewayRuntime(GatewayState& state, PortSettings& settings,
+                               RegistryAccessor& registry)
+    : state_(state), settings_(settings), registry_(registry) {}
+
+GatewayRuntime::~GatewayRuntime() {
+  if (worker_) {
+    state_.RequestStop();
+    worker_->Join();
+  }
+  // The service outlives the main window; it must not keep the topic.
+  if (ddeServer_) ddeServer_->SetConversation(nullptr);
+}
+
+std::optional<std::string> GatewayRuntime::LoadSettings() {
+  return LoadSettingsAtStartup(settings_, registry_);
+}
+
+void GatewayRuntime::CreateTopic(HWND mainWindow) {
+  state_.mainWindow = reinterpret_cast<std::uintptr_t>(mainWindow);
+  ddeConv = std::make_unique<TDdeServerConv>();
+  ddeConv->SetName(kTopicName);
+  if (ddeServer_) ddeServer_->SetConversation(ddeConv.get());
+}
+
+bool GatewayRuntime::OpenPort() {
+  state_.stopRequested.store(false);
+  state_.portHandle = port_.PortOpen(settings_);
+  return state_.portHandle != kNoPort;
+}
+
+void GatewayRuntime::CreateItems() {
+  itemOwner_.CreateItems(*ddeConv, state_);
+  state_.items[kWakeup]->SetText("1");
+}
+
+void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
+  // The replies are purged by the next send.
+  port_.PortSend(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
+  Sleep(PauseOf(settings_));
+  port_.PortSend(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
+  Sleep(PauseOf(settings_));
+
+  // The worker reports through the window's queue only: a SendMessage from
+  // it could deadlock against a GUI thread that waits for it at shutdown.
+  workerClock_ = std::make_unique<SystemWorkerClock>();
+  codec_ = MakeSystemAnsiCodec();
+  worker_ = std::make_unique<TGetDataThread>(
+      state_, port_, *workerClock_, *codec_, settings_.Delay,
+      [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
+  worker_->SetOnFinished([mainWindow] { PostMessageW(mainWindow, WM_WORKERDONE, 0, 0); });
+  worker_->Start();
+}
+
+void GatewayRuntime::RequestStop() { state_.RequestStop(); }
+
+bool GatewayRuntime::WorkerFinished() const { return !worker_ || worker_->Finished(); }
+
+void GatewayRuntime::FinishStop(HWND mainWindow) {
+  if (worker_) worker_->Join();
+  // The worker can be seen finished while its last WM_SENDDONE still waits
+  // in the queue; destroying the window would drop that outcome.
+  MSG pending;
+  while (PeekMessageW(&pending, mainWindow, WM_SENDDONE, WM_SENDDONE, PM_REMOVE)) {
+    WMSendDone(state_, pending.wParam);
+  }
+  // Nothing may reach the queue or the port any more.
+  state_.sendQueue.Release();
+  port_.PortClose();
+  state_.portHandle = kNoPort;
+}
+
+}  // namespace varnix

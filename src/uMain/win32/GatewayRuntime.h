@@ -1,0 +1,85 @@
+// The gateway's life on the GUI thread: the settings load, the DDE topic and
+// its items, the serial port, the modem initialisation and the send worker
+// at start-up, and the stop sequence at shutdown. The main window calls the
+// steps from its handlers, in order, and does what is to be seen (status
+// bar, window state) in between.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "uMain/DdeModel.h"
+#include "uMain/GatewayState.h"
+#include "uMain/SendRule.h"
+#include "uMeter/PortSettings.h"
+#include "win32/SerialPort.h"
+
+namespace varnix {
+
+class TGetDataThread;
+class WorkerClock;
+class AnsiCodec;
+namespace win32 {
+class DdeServer;
+}
+
+inline constexpr char kTopicName[] = "SMS0";
+
+// Posted by the worker to the main window once it has left its loop.
+inline constexpr UINT WM_WORKERDONE = WM_APP + 102;
+
+class GatewayRuntime {
+ public:
+  // The records and the registry accessor are the main window's; they
+  // outlive the runtime.
+  GatewayRuntime(GatewayState& state, PortSettings& settings, RegistryAccessor& registry);
+  // Normally the stop sequence has run; this covers an end of the process
+  // by another path (a failed creation, the end of the session).
+  ~GatewayRuntime();
+  GatewayRuntime(const GatewayRuntime&) = delete;
+  GatewayRuntime& operator=(const GatewayRuntime&) = delete;
+
+  // The process's DDE service; the topic is handed to it by CreateTopic.
+  void SetDdeServer(win32::DdeServer* server) { ddeServer_ = server; }
+
+  // Start-up, in this order. The queue exists from the start (GatewayState).
+  // Settings from the registry: whatever cannot be loaded keeps its
+  // default; the error text, if any, is returned for the error box.
+  std::optional<std::string> LoadSettings();
+  // The target of WM_SENDDONE, then the topic, registered whatever the port
+  // does.
+  void CreateTopic(HWND mainWindow);
+  // Clears the stop flag and opens the port; false when it cannot be opened.
+  bool OpenPort();
+  // The eight items, Wakeup = "1".
+  void CreateItems();
+  // The two modem commands with their pauses, then the worker, last, when
+  // everything it reads is in place. It reports to `mainWindow`.
+  void InitModemAndStartWorker(HWND mainWindow);
+
+  // Shutdown: raises the stop flag (an idle worker leaves at once).
+  void RequestStop();
+  // True once the worker has left its loop, and when none was started.
+  bool WorkerFinished() const;
+  // Waits for the worker, publishes an outcome still waiting in
+  // `mainWindow`'s queue, releases the queue and closes the port.
+  void FinishStop(HWND mainWindow);
+
+ private:
+  GatewayState& state_;
+  PortSettings& settings_;
+  RegistryAccessor& registry_;
+  std::unique_ptr<TDdeServerConv> ddeConv;
+  ItemOwner itemOwner_;
+  win32::DdeServer* ddeServer_ = nullptr;
+
+  SerialPort port_;  // outlives the worker, which is declared after it
+  std::unique_ptr<WorkerClock> workerClock_;
+  std::unique_ptr<AnsiCodec> codec_;
+  std::unique_ptr<TGetDataThread> worker_;
+};
+
+}  // namespace varnix
