@@ -51,7 +51,9 @@ import termios
 import time
 import tty
 
-from dialogue import Behaviour, chunk_items, expand
+# Run from the source tree by every test: its modules leave no bytecode there.
+sys.dont_write_bytecode = True
+from dialogue import Behaviour, chunk_items, expand  # noqa: E402
 
 CR = 0x0D
 CTRL_Z = 0x1A
