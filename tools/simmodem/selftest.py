@@ -80,12 +80,16 @@ def self_test(Modem):
         check("table pdu", line.say(b"0011\x1a") ==
               b"\r\n+CMGS: 12\r\n\r\nOK\r\n")
 
-        # AT+CMGF=0: a scripted ERROR first, then OK after its delay.
+        # AT+CMGF=0: the table's answer until told, then a scripted ERROR
+        # first (counted from there), then OK after its delay.
+        check("cmgf table", line.say(b"AT+CMGF=0\r") == b"OK\r\n")
         set_({"op": "set", "cmgf": {"delay": 0.1, "script": ["error"]}})
         out = line.talk(b"at+cmgf=0\r")
         check("cmgf error", b"".join(b for _, b in out) == b"\r\nERROR\r\n")
         check("cmgf delay", (first(out, b"ERROR") or 0) >= 0.1)
         check("cmgf ok", line.say(b"AT+CMGF=0\r", 0.3) == b"\r\nOK\r\n")
+        set_({"op": "set", "cmgf": {"script": ["error"]}})
+        check("cmgf script again", line.say(b"AT+CMGF=0\r") == b"\r\nERROR\r\n")
         set_({"op": "set", "cmgf": {}})
 
         # AT+CMGS: the prompt after its delay, the answer after its own, mr
