@@ -29,7 +29,8 @@ told about them answers exactly as the tables say:
       dialogue of part `part` (any part when not given): "before_prompt",
       "prompt" (after the prompt, before the PDU), "result" (after the
       Ctrl-Z, before the answer), "before_ok" (between "+CMGS: <mr>" and
-      "OK"). `delay` counts from the moment.
+      "OK"). `delay` counts from the moment; nothing after it in the same
+      answer goes out before it.
   "echo":  {"from": k, "ate": true, "pdu": false}
       echo switched on as after a modem reset, from command line k on
       (0: the next one): every byte of a command line comes back as it
@@ -43,8 +44,6 @@ Counts (the k-th command line, the n-th AT+CMGS or AT+CMGF=0) start at the
 "set" that gave the key they belong to.
 """
 
-CTRL_Z = 0x1A
-ESC = 0x1B
 
 CMGS_DEFAULTS = {
     "prompt": "prompt", "prompt_delay": 0.0, "prompt_error": "+CMS ERROR: 500",
