@@ -56,6 +56,15 @@ def test_prompt_dialogue_over_the_pty(bare_modem):
     line.write(b"0051\x1b")
     assert line.read_for(RESULT_DELAY + 0.3) == b""
 
+    # Echo back on as after a reset, and the answer in two pieces 0.1 s
+    # apart: the last byte no sooner than the delay plus the gap.
+    m.set_echo(0)
+    m.set_split(3, 0.1)
+    t = line.write(b"at+cmgf=0\r")
+    got, when = line.read_until(b"OK\r\n", 2)
+    assert got == b"at+cmgf=0\r\r\nOK\r\n"
+    assert 0.2 <= when - t < 0.2 + SLACK
+
     records = m.wait_pdus(3, 5)
     assert records is not None
     assert [(r["length"], r["length_ok"], r["mr"]) for r in records] == \
