@@ -12,6 +12,10 @@ SMS gateway:
   - "AT+CMGS=<n>" gets the prompt and switches to PDU input, which ends at
     Ctrl-Z (the PDU reply follows) or ESC (cancelled, no reply).
 
+Each PDU is recorded in the log when its Ctrl-Z arrives ("event": "pdu":
+the AT+CMGS count "part", its "length", the "pdu" text, whether the length
+fits, the "mr" it was given), an abandoned one as "pdu-abandoned".
+
 Every reply is a list of chunks [delay in seconds, hex bytes], each delay
 counted from the chunk before, so pieces, late replies, trickles and floods
 are all the same thing. A later trigger does not cancel chunks still due.
@@ -21,7 +25,10 @@ line each way:
 
   {"op": "ping"}
   {"op": "set", "at": chunks, "prompt": chunks, "pdu": chunks,
-   "commands": {"AT+CMGF=0": chunks, ...}}     (any subset)
+   "commands": {"AT+CMGF=0": chunks, ...},
+   "cmgf": ..., "cmgs": ..., "unsolicited": [...], "echo": ...,
+   "split": ...}                               (any subset; the last five
+                                               are described in dialogue.py)
   {"op": "push", "chunks": chunks}             bytes to the Windows side now
   {"op": "hangup"}                             closes the pty, removes the link
   {"op": "restore"}                            a new pty behind the same link
@@ -43,6 +50,10 @@ import sys
 import termios
 import time
 import tty
+
+# Run from the source tree by every test: its modules leave no bytecode there.
+sys.dont_write_bytecode = True
+from dialogue import Behaviour, chunk_items, expand  # noqa: E402
 
 CR = 0x0D
 CTRL_Z = 0x1A
@@ -77,7 +88,9 @@ class Modem:
         self.pdu = DEFAULT_PDU
         self.commands = {}
         self.line = bytearray()
-        self.in_pdu = False
+        self.in_pdu = None  # the AT+CMGS whose PDU is being read
+        self.behaviour = Behaviour()
+        self.echo_buf = bytearray()
         self.due = []  # heap of (time, seq, bytes)
         self.seq = 0
         self.outbuf = bytearray()
@@ -111,7 +124,8 @@ class Modem:
         os.close(self.slave)
         self.master = self.slave = None
         self.line.clear()
-        self.in_pdu = False
+        self.in_pdu = None
+        self.echo_buf.clear()
         self.due.clear()
         self.outbuf.clear()
         self.record(event="hangup")
@@ -148,38 +162,90 @@ class Modem:
     # -- replies -------------------------------------------------------------
 
     def schedule(self, chunks):
-        t = now()
-        for delay, data in chunks:
-            t += float(delay)
+        self.schedule_items(chunk_items(chunks))
+
+    def schedule_items(self, items, split=None):
+        """Queues items (see dialogue.expand); returns the time each tag's
+        last byte is due."""
+        t0 = now()
+        due = {}
+        for off, data, tag in expand(items, split):
             self.seq += 1
-            heapq.heappush(self.due, (t, self.seq, bytes.fromhex(data)))
+            heapq.heappush(self.due, (t0 + off, self.seq, data))
+            due[tag] = t0 + off
+        return due
+
+    def flush_echo(self):
+        if self.echo_buf:
+            self.schedule_items([(0.0, bytes(self.echo_buf), False, None)])
+            self.echo_buf.clear()
 
     def received(self, data):
         self.record(rx=data.hex())
+        beh = self.behaviour
         for b in data:
-            if self.in_pdu:
+            if self.in_pdu is not None:
                 if b == CTRL_Z:
-                    self.in_pdu = False
-                    self.record(event="pdu-end")
-                    self.schedule(self.pdu)
+                    self.flush_echo()
+                    self.end_pdu()
                 elif b == ESC:
-                    self.in_pdu = False
+                    self.flush_echo()
+                    state, self.in_pdu = self.in_pdu, None
+                    self.record(event="pdu-abandoned", part=state["part"],
+                                pdu=bytes(state["buf"]).decode("latin-1"))
+                    self.schedule_items(beh.cmgs_escape(state), beh.split_for(state))
+                else:
+                    if self.in_pdu["first_t"] is None:
+                        self.in_pdu["first_t"] = now()
+                    self.in_pdu["buf"].append(b)
+                    if beh.echo_pdu():
+                        self.echo_buf.append(b)
                 continue
             if b != CR:
+                if not self.line:
+                    beh.line_starts()
                 self.line.append(b)
+                if beh.echo_on:
+                    self.echo_buf.append(b)
                 continue
+            if beh.echo_on:
+                self.echo_buf.append(b)
+            self.flush_echo()
             command = bytes(self.line).strip().upper()
             self.line.clear()
-            if not command:
-                continue
-            key = command.decode("latin-1")
-            if key in self.commands:
-                self.schedule(self.commands[key])
-            elif key.startswith("AT+CMGS="):
-                self.in_pdu = True
-                self.schedule(self.prompt)
-            else:
-                self.schedule(self.at)
+            if command:
+                self.command(command.decode("latin-1"))
+        self.flush_echo()
+
+    def command(self, key):
+        beh = self.behaviour
+        beh.command_seen(key)
+        state = None
+        if key in self.commands:
+            items = chunk_items(self.commands[key])
+        elif key == "AT+CMGF=0" and beh.cmgf is not None:
+            items = beh.cmgf_items()
+        elif key.startswith("AT+CMGS="):
+            items, state = beh.cmgs_start(key, self.prompt)
+            self.in_pdu = state
+        else:
+            items = chunk_items(self.at)
+        end = max((i[0] for i in items), default=0.0)
+        items += beh.moment("command", end, command=key)
+        due = self.schedule_items(items, beh.split_for(state))
+        if state is not None:
+            state["prompt_due"] = due.get("prompt")
+
+    def end_pdu(self):
+        """The Ctrl-Z: the PDU is recorded, then answered."""
+        state, self.in_pdu = self.in_pdu, None
+        items, fields = self.behaviour.cmgs_end(state, self.pdu)
+        self.record(event="pdu-end")
+        self.record(event="pdu", part=state["part"], length=state["length"],
+                    pdu=bytes(state["buf"]).decode("latin-1"),
+                    first_t=state["first_t"], prompt_due=state["prompt_due"],
+                    **fields)
+        self.schedule_items(items, self.behaviour.split_for(state))
 
     def pump_due(self):
         t = now()
@@ -216,6 +282,9 @@ class Modem:
                 self.pdu = req["pdu"]
             if "commands" in req:
                 self.commands = {k.upper(): v for k, v in req["commands"].items()}
+            start = self.behaviour.configure(req)
+            if self.master is not None:
+                self.schedule_items(start)
             return {"ok": True}
         if op == "push":
             if self.master is None:
@@ -296,42 +365,6 @@ class Modem:
         self.record(event="quit")
 
 
-def self_test():
-    """Talks to a modem through its own slave device: an AT command gets OK,
-    a PDU ended by Ctrl-Z gets +CMGS, both are logged."""
-    import tempfile
-    with tempfile.TemporaryDirectory() as d:
-        m = Modem(d, pathlib.Path(d) / "tty")
-        fd = os.open(str(m.link), os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(fd)
-
-        def exchange(data, wait=0.3):
-            os.write(fd, data)
-            end = now() + wait
-            while now() < end:
-                r, _, _ = select.select([m.master], [], [], 0.01)
-                if r:
-                    m.received(os.read(m.master, 4096))
-                m.pump_due()
-                m.write_out()
-            out = b""
-            while select.select([fd], [], [], 0.05)[0]:
-                out += os.read(fd, 4096)
-            return out
-
-        ok = exchange(b"AT\r") == b"OK\r\n"
-        ok &= exchange(b"at+cmgs=18\r") == b"\r\n> "
-        ok &= exchange(b"0011\x1a") == b"\r\n+CMGS: 12\r\n\r\nOK\r\n"
-        os.close(fd)
-        m.close_pty()
-        entries = [json.loads(x) for x in
-                   (pathlib.Path(d) / "modem.log").read_text().splitlines()]
-        rx = b"".join(bytes.fromhex(e["rx"]) for e in entries if "rx" in e)
-        ok &= rx == b"AT\rat+cmgs=18\r0011\x1a"
-        print("simmodem self-test", "passed" if ok else "FAILED")
-        return 0 if ok else 1
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--dir", help="work directory: log, control socket, ready")
@@ -339,7 +372,8 @@ def main():
     ap.add_argument("--self-test", action="store_true")
     args = ap.parse_args()
     if args.self_test:
-        return self_test()
+        from selftest import self_test
+        return self_test(Modem)
     if not args.dir or not args.link:
         ap.error("--dir and --link are required")
     m = Modem(args.dir, args.link)

@@ -4,4 +4,5 @@
 if(NOT WIN32)
   add_test(NAME simmodem_self_test
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/simmodem.py --self-test)
+  set_tests_properties(simmodem_self_test PROPERTIES TIMEOUT 60)
 endif()

@@ -26,3 +26,22 @@ def modem(prefix, tmp_path):
         yield m
     finally:
         m.stop()
+
+
+from harness.modem import PtyLine  # noqa: E402
+
+
+@pytest.fixture
+def bare_modem(tmp_path):
+    """A simulated modem without Wine, with `.line`: its pty's other end
+    opened directly (harness.modem.PtyLine), for tests that talk to the
+    modem itself. Both are closed by the end of the test."""
+    m = SimModem.start(tmp_path / "modem")
+    m.line = None
+    try:
+        m.line = PtyLine(m.link)
+        yield m
+    finally:
+        if m.line is not None:
+            m.line.close()
+        m.stop()

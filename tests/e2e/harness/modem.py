@@ -12,14 +12,32 @@ it as its own process, drives it over its control socket and reads its log.
     m.line()       -> the line settings the pty was given (termios)
     m.hangup(); m.restore()
     m.stop()
+
+What a real modem does in the prompt-driven dialogue, each switched on by
+its own call (none of it happens unless asked for):
+
+    m.set_cmgf("ok", delay=0.05, script=["error"])   # AT+CMGF=0 answers
+    m.set_cmgs(prompt_delay=0.05, result_delay=1.5, mr=7,
+               parts=[{}, {"result": "error"}])      # AT+CMGS, per part
+    m.set_unsolicited(unsolicited("RING", "prompt", part=1),
+                      unsolicited('+CMTI: "SM",3', "command", k=3))
+    m.set_echo(from_command=3)                       # echo back, as after a reset
+    m.set_split(4, 0.2)                              # every answer in pieces
+    m.pdus()       -> [{"pdu": hex text, "length": n, "length_ok", "mr", ...}]
+    m.mrs()        -> the mr of every part answered "+CMGS"
+    m.abandoned()  -> the PDUs ended by ESC
+    m.wait_pdus(n, timeout) ; decode_pdu(hex text) (python3-gammu)
+    line = PtyLine(m.link)   # the Windows side, for talking to it directly
 """
 import json
 import os
 import pathlib
+import select
 import signal
 import socket
 import subprocess
 import time
+import tty
 
 ROOT = pathlib.Path(__file__).resolve().parents[3]
 SIMMODEM = ROOT / "tools" / "simmodem" / "simmodem.py"
@@ -27,6 +45,10 @@ PYTHON = "/usr/bin/python3"
 
 CMGS_REPLY = b"\r\n+CMGS: 12\r\n\r\nOK\r\n"
 CMS_ERROR_REPLY = b"\r\n+CMS ERROR: 500\r\n"
+PROMPT = b"\r\n> "
+CMGS_KEYS = {"prompt", "prompt_delay", "prompt_error", "result", "result_delay",
+             "result_error", "mr", "check_length", "length_error", "escape",
+             "split", "parts"}
 
 
 def _chunks(data_or_chunks):
@@ -65,6 +87,87 @@ def reply_chunks(kind, *, after=0.0, interval=0.3, size=1 << 20, split=4,
     else:
         raise ValueError(f"unknown reply {kind!r}")
     return chunks
+
+
+def unsolicited(line, at="start", *, k=None, match=None, part=None,
+                delay=0.0, every=False):
+    """One unsolicited line for set_unsolicited: text is framed CR LF ...
+    CR LF, bytes go as they are. `at`: "start" (now), "command" (after the
+    answer to the k-th command line, of those beginning with `match`),
+    "before_prompt", "prompt" (between the prompt and the PDU), "result"
+    (after the Ctrl-Z, before the answer), "before_ok" (between "+CMGS" and
+    "OK"), these in the dialogue of the part-th AT+CMGS when given; `delay`
+    s after that moment; once unless `every`."""
+    data = line if isinstance(line, (bytes, bytearray)) else \
+        b"\r\n" + line.encode("latin-1") + b"\r\n"
+    entry = {"at": at, "data": bytes(data).hex(), "delay": float(delay),
+             "every": every}
+    for key, value in (("k", k), ("match", match), ("part", part)):
+        if value is not None:
+            entry[key] = value
+    return entry
+
+
+def decode_pdu(pdu):
+    """A recorded PDU decoded by python3-gammu (service-centre part first)."""
+    import gammu
+    return gammu.DecodePDU(bytes.fromhex(pdu), SMSC=True)
+
+
+class PtyLine:
+    """The Windows side of the modem's pty, opened directly: for talking to
+    the simulated modem without Wine."""
+
+    def __init__(self, link):
+        self.fd = os.open(str(link), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(self.fd)
+        self.stream = bytearray()  # read, not yet taken by read_until
+
+    def write(self, data):
+        """Writes `data`; returns time.monotonic() just before."""
+        t = time.monotonic()
+        os.write(self.fd, data)
+        return t
+
+    def _read(self, until):
+        left = until - time.monotonic()
+        if left > 0 and select.select([self.fd], [], [], left)[0]:
+            try:
+                self.stream += os.read(self.fd, 65536)
+            except BlockingIOError:
+                pass
+            return True
+        return False
+
+    def read_until(self, needle, timeout):
+        """(bytes up to and including `needle`, time.monotonic() when the
+        read that completed it returned), or (what came, None) after
+        `timeout` s."""
+        end = time.monotonic() + timeout
+        while needle not in self.stream:
+            if not self._read(end):
+                if time.monotonic() >= end:
+                    got = bytes(self.stream)
+                    self.stream.clear()
+                    return got, None
+        i = self.stream.index(needle) + len(needle)
+        got = bytes(self.stream[:i])
+        del self.stream[:i]
+        return got, time.monotonic()
+
+    def read_for(self, seconds):
+        """Everything that arrives within `seconds`."""
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            self._read(end)
+        got = bytes(self.stream)
+        self.stream.clear()
+        return got
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
 
 
 class SimModem:
@@ -151,6 +254,74 @@ class SimModem:
     def line(self):
         """The line settings of the pty as Wine left them (termios)."""
         return self._call(op="termios")["termios"]
+
+    # -- the prompt-driven dialogue (see tools/simmodem/dialogue.py) ------------
+
+    def set_cmgf(self, result="ok", *, delay=0.0, script=None, error="ERROR"):
+        """How "AT+CMGF=0" is answered: "ok" (CR LF OK CR LF), "error" (the
+        line `error`) or "silence", after `delay` s; `script` gives the first
+        answers one by one. None: back to the reply tables."""
+        cmgf = None if result is None else {
+            "result": result, "delay": float(delay), "script": list(script or []),
+            "error": error}
+        self._call(op="set", cmgf=cmgf)
+
+    def set_cmgs(self, off=False, **options):
+        """"AT+CMGS=<n>" as a real modem runs it. Options (all optional):
+        prompt ("prompt" | "error" | "silence"), prompt_delay, prompt_error,
+        result ("ok" | "error" | "silence"), result_delay, result_error,
+        mr (the first part's reference), check_length, length_error,
+        escape ("silence" | "ok": the answer to ESC), split ({"size", "gap"}),
+        parts ([{options for the 1st AT+CMGS}, {... 2nd}, ...]).
+        off=True: back to the reply tables."""
+        unknown = set(options) - CMGS_KEYS
+        if unknown:
+            raise ValueError(f"unknown AT+CMGS options {sorted(unknown)}")
+        self._call(op="set", cmgs=None if off else options)
+
+    def set_unsolicited(self, *entries):
+        """Lines of the modem's own at chosen moments (see unsolicited());
+        replaces the earlier ones, none: no more."""
+        self._call(op="set", unsolicited=list(entries))
+
+    def set_echo(self, from_command=0, *, ate=True, pdu=False):
+        """Echo on from the from_command-th command line after this call
+        (0: the next); ATE0/ATE1 switch it unless ate=False; pdu=True echoes
+        PDU input too. None: no echo."""
+        echo = None if from_command is None else {
+            "from": int(from_command), "ate": ate, "pdu": pdu}
+        self._call(op="set", echo=echo)
+
+    def set_split(self, size, gap=0.0):
+        """Every answer in pieces of `size` bytes, `gap` s apart; None: whole."""
+        split = None if size is None else {"size": int(size), "gap": float(gap)}
+        self._call(op="set", split=split)
+
+    def pdus(self):
+        """Every PDU ended by Ctrl-Z, in order: {"t", "part" (AT+CMGS count
+        since start), "length" (its argument), "pdu" (the hex text as
+        received), "length_ok", "result", "mr" (None unless "+CMGS"),
+        "first_t" (its first byte), "prompt_due" (its prompt's last byte)}."""
+        return [e for e in self._entries() if e.get("event") == "pdu"]
+
+    def mrs(self):
+        """The message reference of every part answered "+CMGS"."""
+        return [e["mr"] for e in self.pdus() if e["mr"] is not None]
+
+    def abandoned(self):
+        """PDU input ended by ESC: {"t", "part", "pdu"}."""
+        return [e for e in self._entries() if e.get("event") == "pdu-abandoned"]
+
+    def wait_pdus(self, count, timeout):
+        """The PDU records once there are `count`, or None after `timeout` s."""
+        end = time.monotonic() + timeout
+        while True:
+            pdus = self.pdus()
+            if len(pdus) >= count:
+                return pdus
+            if time.monotonic() > end or self.popen.poll() is not None:
+                return None
+            time.sleep(0.02)
 
     # -- log -------------------------------------------------------------------
 
