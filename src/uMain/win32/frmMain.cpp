@@ -219,6 +219,10 @@ void TfrmMain::FormCreate() {
   // 2.-4. Settings: whatever cannot be loaded keeps its default, and the
   // error is shown once the window runs instead of holding up the start.
   startupError_ = LoadSettingsAtStartup(settings_, registry);
+  // The opt-in values after the six, from the same key; one that cannot be
+  // read is reported in the same box and its capability stays off.
+  if (std::optional<std::string> e = LoadExtSettingsAtStartup(extSettings_, registry))
+    startupError_ = startupError_ ? *startupError_ + "\n" + *e : *e;
   if (startupError_) PostMessageW(hwnd_, WM_STARTUPERROR, 0, 0);
 
   // 5. The target of WM_SENDDONE.
@@ -263,6 +267,7 @@ void TfrmMain::FormCreate() {
                                              settings_.Delay,
                                              [target] { PostMessageW(target, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([target] { PostMessageW(target, WM_WORKERDONE, 0, 0); });
+  worker_->SetExtensions(extSettings_);
   worker_->Start();
 }
 

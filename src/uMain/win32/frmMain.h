@@ -15,6 +15,7 @@
 #include "uMain/DdeModel.h"
 #include "uMain/GatewayState.h"
 #include "uMain/SendRule.h"
+#include "uMeter/ExtSettings.h"
 #include "uMeter/PortSettings.h"
 #include "win32/SerialPort.h"
 
@@ -127,6 +128,7 @@ class TfrmMain {
   ItemOwner itemOwner_;
   win32::DdeServer* ddeServer_ = nullptr;
 
+  ExtSettings extSettings_;  // read by the worker: declared before it
   SerialPort port_;  // outlives the worker, which is declared after it
   std::unique_ptr<WorkerClock> workerClock_;
   std::unique_ptr<AnsiCodec> codec_;
