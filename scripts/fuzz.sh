@@ -18,7 +18,7 @@ mkdir -p "$build"
 declare -A sources=(
   [pdu_encoder]="src/uMeter/PduEncoder.cpp platform/posix/IconvCodec.cpp"
   [poke_lines]="src/uMain/DdeModel.cpp src/uMain/SendRule.cpp src/uMain/GatewayState.cpp"
-  [send_worker]="src/uMeter/SendWorker.cpp src/uMeter/PduEncoder.cpp src/uMain/GatewayState.cpp"
+  [send_worker]="src/uMeter/SendWorker.cpp src/uMeter/PduEncoder.cpp src/uMain/GatewayState.cpp src/uMeter/SubmitParts.cpp src/uMeter/Gsm7.cpp src/uMeter/ModemLineReader.cpp src/uMeter/PromptDialogue.cpp"
   [port_settings]="src/uMeter/PortSettings.cpp"
 )
 targets=("$@")

@@ -48,18 +48,18 @@ void SavePortSettings(RegistryAccessor& registry, const PortSettings& settings) 
   registry.WriteInteger("Delay", settings.Delay.load());
 }
 
-namespace {
-
-// Opens the settings key for reading and writing: under HKEY_LOCAL_MACHINE
-// where that is allowed, so an administrator's settings serve every user;
-// otherwise under HKEY_CURRENT_USER. The outcome of the second open is left
-// to the load or save, which report a key they cannot use.
+// Under HKEY_LOCAL_MACHINE where that is allowed, so an administrator's
+// settings serve every user; otherwise under HKEY_CURRENT_USER. The outcome
+// of the second open is left to the load or save, which report a key they
+// cannot use.
 void OpenSettingsKey(RegistryAccessor& registry) {
   registry.SetRootKey(RegistryRoot::kLocalMachine);
   if (registry.OpenKey(kSettingsKey, true)) return;
   registry.SetRootKey(RegistryRoot::kCurrentUser);
   registry.OpenKey(kSettingsKey, true);
 }
+
+namespace {
 
 template <typename Body>
 void WithSettingsKey(RegistryAccessor& registry, Body body) {

@@ -79,6 +79,9 @@ void LoadPortSettings(PortSettings& settings, RegistryAccessor& registry);
 // Writes all six values in order. Throws.
 void SavePortSettings(RegistryAccessor& registry, const PortSettings& settings);
 
+// Opens the settings key for reading and writing, creating it when missing.
+void OpenSettingsKey(RegistryAccessor& registry);
+
 // The key access sequence around a load or a save: the key under
 // HKEY_LOCAL_MACHINE, or under HKEY_CURRENT_USER when HKLM cannot be opened
 // for writing (a user without administrator rights). Closes the key on every

@@ -2,7 +2,11 @@
 
 #include <string>
 
+#include "uMeter/ExtSettings.h"
+#include "uMeter/ModemLineReader.h"
 #include "uMeter/PduEncoder.h"
+#include "uMeter/PromptDialogue.h"
+#include "uMeter/SubmitParts.h"
 
 namespace varnix {
 
@@ -12,6 +16,39 @@ namespace {
 constexpr milliseconds kCommandPause{1000};
 constexpr milliseconds kReadPause{1000};
 constexpr char kCtrlZ = 26;
+
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+// The line of the classic reply that holds "ERROR" ("+CMS ERROR: 500"),
+// or "no answer" when none came.
+std::string ClassicWhy(std::string_view collected) {
+  const std::size_t at = collected.find("ERROR");
+  if (at == std::string_view::npos) return "no answer";
+  std::size_t begin = at;
+  while (begin > 0 && !IsLineEnd(collected[begin - 1])) --begin;
+  std::size_t end = at;
+  while (end < collected.size() && !IsLineEnd(collected[end])) ++end;
+  std::string_view line = collected.substr(begin, end - begin);
+  while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+  while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
+  return OutcomeDetail(line);
+}
+
+// <mr> of "+CMGS: <mr>" in the classic reply; -1 when it is not (yet) there.
+int ClassicReference(std::string_view collected) {
+  const std::size_t at = collected.find("+CMGS:");
+  if (at == std::string_view::npos) return -1;
+  std::size_t i = at + 6;
+  while (i < collected.size() && collected[i] == ' ') ++i;
+  int value = -1;
+  for (; i < collected.size() && collected[i] >= '0' && collected[i] <= '9'; ++i) {
+    value = (value < 0 ? 0 : value * 10) + (collected[i] - '0');
+    if (value > 0xFFFF) return -1;
+  }
+  // Digits that run to the end of what was read may be cut short.
+  return i < collected.size() ? value : -1;
+}
+
 }  // namespace
 
 void SystemWorkerClock::Sleep(milliseconds d) { std::this_thread::sleep_for(d); }
@@ -38,6 +75,17 @@ TGetDataThread::TGetDataThread(GatewayState& state, ModemPort& port, WorkerClock
       postSendDone_(std::move(postSendDone)) {}
 
 TGetDataThread::~TGetDataThread() { Join(); }
+
+void TGetDataThread::SetExtensions(const ExtSettings& settings, ReaderClock* readerClock) {
+  extensions_ = &settings;
+  reader_.reset();
+  if (settings.Dialogue.load() != 1) return;
+  if (!readerClock) {
+    if (!ownReaderClock_) ownReaderClock_ = std::make_unique<SystemReaderClock>();
+    readerClock = ownReaderClock_.get();
+  }
+  reader_ = std::make_unique<ModemLineReader>(port_, *readerClock);
+}
 
 void TGetDataThread::Start() {
   // Cleared here, before the thread exists: shutdown reads Finished() to
@@ -84,8 +132,8 @@ void TGetDataThread::Execute() {
   }
 }
 
-void TGetDataThread::SendText(std::string_view text) {
-  port_.Send(text.data(), static_cast<int>(text.size()));
+int TGetDataThread::SendText(std::string_view text) {
+  return port_.Send(text.data(), static_cast<int>(text.size()));
 }
 
 void TGetDataThread::ReadWaiting(std::string& collected) {
@@ -107,23 +155,33 @@ void TGetDataThread::ReadWaiting(std::string& collected) {
 }
 
 void TGetDataThread::ProcessEntry(const std::string& entry) {
-  ReplyVerdict verdict = ReplyVerdict::kFailed;
+  MessageOutcome outcome;
   try {
-    verdict = RunDialogue(entry);
+    RunDialogue(entry, outcome);
   } catch (...) {
     // Whatever went wrong with this one message (memory, the codec, the
     // port) ends only this message: it is reported as not sent, in its place
     // among the outcomes, and the next entry goes out as usual. A worker
     // that ended here would leave every later message acknowledged to its
-    // client but never sent.
-    verdict = ReplyVerdict::kFailed;
+    // client but never sent. What the outcome knew by then (parts sent, a
+    // PDU that went out) stays.
+    try {
+      FailPart(outcome, outcome.failedPart, "internal error");
+    } catch (...) {
+      outcome.sent = false;
+    }
   }
-  Report(verdict);
+  Report(outcome);
 }
 
-void TGetDataThread::Report(ReplyVerdict verdict) {
+void TGetDataThread::Report(const MessageOutcome& outcome) {
   try {
-    state_.statusText.Set(verdict == ReplyVerdict::kSent ? "1" : "0");
+    if (onOutcome_) onOutcome_(outcome);
+  } catch (...) {
+    // The details are lost; the Status below still goes out.
+  }
+  try {
+    state_.statusText.Set(outcome.sent ? "1" : "0");
     if (postSendDone_) postSendDone_();
   } catch (...) {
     // The message is over either way. No second outcome and no second post
@@ -135,38 +193,83 @@ void TGetDataThread::Report(ReplyVerdict verdict) {
   }
 }
 
-ReplyVerdict TGetDataThread::RunDialogue(const std::string& entry) {
+std::vector<SubmitPdu> TGetDataThread::BuildParts(const SplitEntry& split) {
+  SubmitOptions options;
+  if (extensions_) {
+    options.parts = extensions_->Parts.load();
+    options.alphabet = extensions_->Alphabet.load();
+  }
+  options.reference = nextReference_;
+  std::vector<SubmitPdu> pdus = BuildSubmitParts(split.number, codec_.ToUtf16(split.text), options);
+  // Only a message in parts uses up a reference; std::uint8_t wraps at 256.
+  if (pdus.size() > 1) ++nextReference_;
+  return pdus;
+}
+
+void TGetDataThread::RunDialogue(const std::string& entry, MessageOutcome& outcome) {
   const SplitEntry split = SplitQueueEntry(entry);
 
   // A number with anything but digits after an optional "+" could carry
   // control characters (Ctrl-Z, ESC) into the modem: it is never sent. The
   // send rule queues an empty number for a Num that held a comma, so that
   // case is refused here too, in queue order.
-  if (!IsSendableNumber(split.number)) return ReplyVerdict::kFailed;
-
-  SendText("at+cmgf=0\r");
-  clock_.Sleep(kCommandPause);
-
-  const SubmitPdu pdu = BuildSubmitPdu(split.number, split.text, codec_);
-  SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");
-  clock_.Sleep(kCommandPause);
-
-  SendText(pdu.pdu + kCtrlZ);
-  clock_.Sleep(Delay());
-
-  // The reply is judged on everything collected so far, so a reply that
-  // arrives in pieces still counts once its "+CMGS" is in.
-  std::string collected;
-  ReplyVerdict verdict = ReplyVerdict::kPending;
-  for (int reads = 0;;) {
-    ReadWaiting(collected);
-    verdict = JudgeReply(collected);
-    if (verdict != ReplyVerdict::kPending) break;
-    clock_.Sleep(kReadPause);
-    if (++reads >= kMaxReads) break;
+  if (!IsSendableNumber(split.number)) {
+    outcome.why = "refused number";
+    return;
   }
-  if (verdict != ReplyVerdict::kSent) clock_.Sleep(kCommandPause);
-  return verdict == ReplyVerdict::kSent ? ReplyVerdict::kSent : ReplyVerdict::kFailed;
+  if (reader_) {
+    RunPromptDialogue(*reader_, BuildParts(split), outcome);
+    return;
+  }
+  RunClassicDialogue(split, outcome);
+}
+
+void TGetDataThread::RunClassicDialogue(const SplitEntry& split, MessageOutcome& outcome) {
+  // Every part runs the whole dialogue, pauses included, as a single
+  // message always has; the first part that fails ends the message.
+  std::vector<SubmitPdu> pdus;
+  for (std::size_t i = 0; i == 0 || i < pdus.size(); ++i) {
+    const int part = static_cast<int>(i) + 1;
+    outcome.failedPart = part;
+    outcome.pduWentOut = false;
+
+    SendText("at+cmgf=0\r");
+    clock_.Sleep(kCommandPause);
+
+    // The text is converted only now, as it always was: a code page that
+    // fails costs the same bytes and pauses as before.
+    if (i == 0) {
+      pdus = BuildParts(split);
+      outcome.parts = static_cast<int>(pdus.size());
+    }
+    const SubmitPdu& pdu = pdus[i];
+    SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");
+    clock_.Sleep(kCommandPause);
+
+    outcome.pduWentOut = true;
+    if (SendText(pdu.pdu + kCtrlZ) == 0) outcome.pduWentOut = false;
+    clock_.Sleep(Delay());
+
+    // The reply is judged on everything collected so far, so a reply that
+    // arrives in pieces still counts once its "+CMGS" is in.
+    std::string collected;
+    ReplyVerdict verdict = ReplyVerdict::kPending;
+    for (int reads = 0;;) {
+      ReadWaiting(collected);
+      verdict = JudgeReply(collected);
+      if (verdict != ReplyVerdict::kPending) break;
+      clock_.Sleep(kReadPause);
+      if (++reads >= kMaxReads) break;
+    }
+    if (verdict != ReplyVerdict::kSent) {
+      clock_.Sleep(kCommandPause);
+      FailPart(outcome, part, ClassicWhy(collected));
+      return;
+    }
+    outcome.references.push_back(ClassicReference(collected));
+  }
+  outcome.sent = true;
+  outcome.failedPart = 0;
 }
 
 }  // namespace varnix

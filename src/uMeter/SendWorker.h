@@ -8,11 +8,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "uMain/GatewayState.h"
 #include "uMeter/AnsiCodec.h"
+#include "uMeter/MessageOutcome.h"
 
 namespace varnix {
 
@@ -50,9 +53,15 @@ constexpr int kReceiveChunk = 10;  // bytes asked for per read
 constexpr int kMaxReads = 11;
 constexpr int kMaxBytesPerRead = 4096;
 
+struct ExtSettings;
+struct SubmitPdu;
+class ModemLineReader;
+class ReaderClock;
+
 class TGetDataThread {
  public:
   using PostSendDone = std::function<void()>;
+  using OutcomeSink = std::function<void(const MessageOutcome&)>;
 
   TGetDataThread(GatewayState& state, ModemPort& port, WorkerClock& clock,
                  const AnsiCodec& codec, const std::atomic<std::int32_t>& delayMs,
@@ -64,6 +73,18 @@ class TGetDataThread {
   // Called on the worker's thread right after it left its loop (set before
   // Start). The window uses it to post itself a message, never to block.
   void SetOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
+
+  // Before Start: the opt-in capabilities. Without this call, or with all
+  // values 0, every message goes out exactly as it always has. Parts and
+  // Alphabet are read again for every message; Dialogue is taken here, so
+  // it applies from the next start. The prompt-driven dialogue reads the
+  // modem through `readerClock` (real time when null). `settings` must
+  // outlive the worker.
+  void SetExtensions(const ExtSettings& settings, ReaderClock* readerClock = nullptr);
+
+  // Called on the worker's thread with every message's outcome, just before
+  // its Status is set and posted. Must not block.
+  void SetOnOutcome(OutcomeSink onOutcome) { onOutcome_ = std::move(onOutcome); }
 
   // Runs Execute on a new thread. Finished() is false from here until the
   // loop has ended.
@@ -80,10 +101,12 @@ class TGetDataThread {
   void ProcessEntry(const std::string& entry);
 
  private:
-  ReplyVerdict RunDialogue(const std::string& entry);
-  void Report(ReplyVerdict verdict);
+  void RunDialogue(const std::string& entry, MessageOutcome& outcome);
+  void RunClassicDialogue(const SplitEntry& split, MessageOutcome& outcome);
+  std::vector<SubmitPdu> BuildParts(const SplitEntry& split);
+  void Report(const MessageOutcome& outcome);
   std::chrono::milliseconds Delay() const;
-  void SendText(std::string_view text);
+  int SendText(std::string_view text);
   void ReadWaiting(std::string& collected);
 
   GatewayState& state_;
@@ -93,6 +116,11 @@ class TGetDataThread {
   const std::atomic<std::int32_t>& delayMs_;
   PostSendDone postSendDone_;
   std::function<void()> onFinished_;
+  OutcomeSink onOutcome_;
+  const ExtSettings* extensions_ = nullptr;
+  std::unique_ptr<ReaderClock> ownReaderClock_;
+  std::unique_ptr<ModemLineReader> reader_;  // the prompt-driven dialogue; null: classic
+  std::uint8_t nextReference_ = 0;           // of the next message sent in parts
   std::thread thread_;
   std::atomic<bool> finished_{true};
 };

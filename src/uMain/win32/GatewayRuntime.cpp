@@ -32,7 +32,12 @@ GatewayRuntime::~GatewayRuntime() {
 }
 
 std::optional<std::string> GatewayRuntime::LoadSettings() {
-  return LoadSettingsAtStartup(settings_, registry_);
+  std::optional<std::string> error = LoadSettingsAtStartup(settings_, registry_);
+  // The opt-in values after the six, from the same key; one that cannot be
+  // read is reported in the same box and its capability stays off.
+  if (std::optional<std::string> e = LoadExtSettingsAtStartup(extSettings_, registry_))
+    error = error ? *error + "\n" + *e : *e;
+  return error;
 }
 
 void GatewayRuntime::CreateTopic(HWND mainWindow) {
@@ -68,6 +73,7 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
       state_, port_, *workerClock_, *codec_, settings_.Delay,
       [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([mainWindow] { PostMessageW(mainWindow, WM_WORKERDONE, 0, 0); });
+  worker_->SetExtensions(extSettings_);
   worker_->Start();
 }
 

@@ -14,6 +14,7 @@
 #include "uMain/DdeModel.h"
 #include "uMain/GatewayState.h"
 #include "uMain/SendRule.h"
+#include "uMeter/ExtSettings.h"
 #include "uMeter/PortSettings.h"
 #include "win32/SerialPort.h"
 
@@ -76,7 +77,8 @@ class GatewayRuntime {
   ItemOwner itemOwner_;
   win32::DdeServer* ddeServer_ = nullptr;
 
-  SerialPort port_;  // outlives the worker, which is declared after it
+  ExtSettings extSettings_;  // read by the worker: declared before it
+  SerialPort port_;          // outlives the worker, which is declared after it
   std::unique_ptr<WorkerClock> workerClock_;
   std::unique_ptr<AnsiCodec> codec_;
   std::unique_ptr<TGetDataThread> worker_;

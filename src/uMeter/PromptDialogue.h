@@ -1,0 +1,23 @@
+// The prompt-driven dialogue: each step waits for the modem's own answer
+// and goes on the moment it is complete, instead of the classic fixed
+// pauses.
+#pragma once
+
+#include <chrono>
+#include <vector>
+
+#include "uMeter/MessageOutcome.h"
+#include "uMeter/ModemLineReader.h"
+#include "uMeter/PduEncoder.h"
+
+namespace varnix {
+
+constexpr std::chrono::milliseconds kModeCommandTimeout{5000};  // "OK" after at+cmgf=0
+
+// "at+cmgf=0", then per part "at+cmgs=<length>", the prompt, the PDU and
+// Ctrl-Z, the final result. The first part that fails ends the message.
+// Fills `outcome` as it goes.
+void RunPromptDialogue(ModemLineReader& reader, const std::vector<SubmitPdu>& parts,
+                       MessageOutcome& outcome);
+
+}  // namespace varnix
