@@ -15,7 +15,7 @@ set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/res/Varnix.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/res/Varnix.ico;${CMAKE_CURRENT_LIST_DIR}/res/logo.bmp;${CMAKE_CURRENT_LIST_DIR}/res/Varnix.manifest")
 target_include_directories(Varnix PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_options(Varnix PRIVATE -municode -mwindows)
-target_link_libraries(Varnix PRIVATE varnix_core comctl32 gdi32 user32)
+target_link_libraries(Varnix PRIVATE varnix_core comctl32 gdi32 user32 winmm)
 
 # The adapters come from platform/, which is configured after this file;
 # targets named before they exist are resolved at generation time.

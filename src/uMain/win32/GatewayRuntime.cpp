@@ -1,5 +1,7 @@
 #include "uMain/win32/GatewayRuntime.h"
 
+#include <timeapi.h>
+
 #include "win32/DdeServer.h"
 #include "uMeter/AnsiCodec.h"
 #include "uMeter/SendWorker.h"
@@ -17,6 +19,12 @@ DWORD PauseOf(const PortSettings& settings) {
 }
 
 }  // namespace
+
+FineTimerPeriod::FineTimerPeriod() : raised_(timeBeginPeriod(1) == TIMERR_NOERROR) {}
+
+FineTimerPeriod::~FineTimerPeriod() {
+  if (raised_) timeEndPeriod(1);
+}
 
 GatewayRuntime::GatewayRuntime(GatewayState& state, PortSettings& settings,
                                RegistryAccessor& registry)
@@ -74,6 +82,7 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
       [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([mainWindow] { PostMessageW(mainWindow, WM_WORKERDONE, 0, 0); });
   worker_->SetExtensions(extSettings_);
+  if (extSettings_.Dialogue.load() == 1) fineTimer_.emplace();
   worker_->Start();
 }
 
@@ -83,6 +92,7 @@ bool GatewayRuntime::WorkerFinished() const { return !worker_ || worker_->Finish
 
 void GatewayRuntime::FinishStop(HWND mainWindow) {
   if (worker_) worker_->Join();
+  fineTimer_.reset();
   // The worker can be seen finished while its last WM_SENDDONE still waits
   // in the queue; destroying the window would drop that outcome.
   MSG pending;

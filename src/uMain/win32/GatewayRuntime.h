@@ -32,6 +32,20 @@ inline constexpr char kTopicName[] = "SMS0";
 // Posted by the worker to the main window once it has left its loop.
 inline constexpr UINT WM_WORKERDONE = WM_APP + 102;
 
+// A 1 ms system timer period for as long as it lives. The prompt-driven
+// worker polls the port with short sleeps; at the default tick of 15.6 ms
+// each sleep would cost a whole tick and a part would lose tens of ms.
+class FineTimerPeriod {
+ public:
+  FineTimerPeriod();
+  ~FineTimerPeriod();
+  FineTimerPeriod(const FineTimerPeriod&) = delete;
+  FineTimerPeriod& operator=(const FineTimerPeriod&) = delete;
+
+ private:
+  bool raised_;
+};
+
 class GatewayRuntime {
  public:
   // The records and the registry accessor are the main window's; they
@@ -81,6 +95,8 @@ class GatewayRuntime {
   SerialPort port_;          // outlives the worker, which is declared after it
   std::unique_ptr<WorkerClock> workerClock_;
   std::unique_ptr<AnsiCodec> codec_;
+  // Only with Dialogue 1; given back once the worker has been joined.
+  std::optional<FineTimerPeriod> fineTimer_;
   std::unique_ptr<TGetDataThread> worker_;
 };
 
