@@ -104,6 +104,20 @@ class StartedClient:
         assert self.started.wait_for_output(needle, timeout), (
             f"{needle!r} not seen:\n{self.started.output()}")
 
+    def count(self, needle):
+        """How many of its output lines so far begin with `needle`."""
+        return sum(1 for line in self.started.output().replace("\r", "").splitlines()
+                   if line.startswith(needle))
+
+    def wait_count(self, needle, count, timeout):
+        """Until `count` output lines begin with `needle`; fails after
+        `timeout` s."""
+        end = time.monotonic() + timeout
+        while self.count(needle) < count:
+            assert time.monotonic() < end, (
+                f"{count} x {needle!r} not seen:\n{self.started.output()}")
+            time.sleep(0.05)
+
     def finish(self, timeout=60):
         code = self.started.wait(timeout)
         out = ClientOutput(self.started.output().replace("\r", ""))
