@@ -237,4 +237,8 @@ which ran, in the prefix of this run (in this order of first use):
 
 
 def rewrite(path, results):
-    pathlib.Path(path).write_text(render(results))
+    import report_long
+    path = pathlib.Path(path)
+    # The section of `bench/run.sh long` is its own; it stays as it was.
+    old = path.read_text() if path.exists() else ""
+    path.write_text(report_long.keep(old, render(results)))

@@ -4,6 +4,8 @@
 #
 #   bench/run.sh                        full run (about 5 minutes)
 #   VARNIX_BENCH_RUNS=3 VARNIX_BENCH_IDLE_S=20 bench/run.sh     a quicker one
+#   bench/run.sh long                   only the two modem dialogues (about 2 minutes;
+#                                       rewrites its own section of the file)
 #
 # Builds Varnix.exe and the benchmark programs (mingw, Release) in
 # $VARNIX_BENCH_BUILD (default /tmp/varnix-bench-win), starts its own Xvfb and
@@ -18,7 +20,12 @@ export VARNIX_BENCH_OUT=${VARNIX_BENCH_OUT-$root/docs/performance.md}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target Varnix varnix-bench VarnixAck
+mode=${1:-all}
+if [ "$mode" = long ]; then
+  cmake --build "$build" -j "$(nproc)" --target Varnix ddeclient
+else
+  cmake --build "$build" -j "$(nproc)" --target Varnix varnix-bench VarnixAck
+fi
 
 # shellcheck source=../scripts/wine-env.sh
 source "$root/scripts/wine-env.sh"
@@ -26,4 +33,9 @@ trap wine_env_stop EXIT
 trap 'exit 130' INT TERM
 wine_env_start
 export VARNIX_BENCH_JSON=${VARNIX_BENCH_JSON:-$VARNIX_RUN_DIR/perf.json}
-/usr/bin/python3 "$root/bench/perf.py"
+if [ "$mode" = long ]; then
+  export VARNIX_BENCH_LONG_JSON=${VARNIX_BENCH_LONG_JSON:-$VARNIX_RUN_DIR/perf-long.json}
+  /usr/bin/python3 "$root/bench/perf_long.py"
+else
+  /usr/bin/python3 "$root/bench/perf.py"
+fi
