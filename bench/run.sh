@@ -5,20 +5,19 @@
 #   bench/run.sh                        full run (about 5 minutes)
 #   VARNIX_BENCH_RUNS=3 VARNIX_BENCH_IDLE_S=20 bench/run.sh     a quicker one
 #
-# Builds Varnix.exe and the benchmark programs (mingw, Release) in
-# $VARNIX_BENCH_BUILD (default /tmp/varnix-bench-win), starts its own Xvfb and
+# Builds Varnix.exe and the benchmark programs in the win-x64 tree (preset
+# win-x64: mingw, Release, build/win-x64), starts its own Xvfb and
 # Wine prefix (scripts/wine-env.sh) and its own simulated modem, and stops
 # all of them by process id when it ends, whatever happened.
 # VARNIX_BENCH_OUT names the Markdown file to rewrite ("" for none).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${VARNIX_BENCH_BUILD:-/tmp/varnix-bench-win}
-export VARNIX_BENCH_BUILD=$build
+export VARNIX_BENCH_BUILD=$root/build/win-x64
 export VARNIX_BENCH_OUT=${VARNIX_BENCH_OUT-$root/docs/performance.md}
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target Varnix varnix-bench VarnixAck
+cd "$root"
+cmake --preset win-x64 >/dev/null
+cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-bench VarnixAck
 
 # shellcheck source=../scripts/wine-env.sh
 source "$root/scripts/wine-env.sh"
