@@ -98,9 +98,9 @@ class Bench:
     def __init__(self, workdir, build):
         self.workdir = pathlib.Path(workdir)
         self.build = pathlib.Path(build)
-        self.exe = self.build / "src" / "Varnix.exe"
-        self.client = self.build / "bench" / "varnix-bench.exe"
-        self.ack_exe = self.build / "bench" / "VarnixAck.exe"
+        self.exe = self.build / "bin" / "Varnix.exe"
+        self.client = self.build / "bin" / "varnix-bench.exe"
+        self.ack_exe = self.build / "bin" / "VarnixAck.exe"
         self.commands = []
         self.results = {}
         self.last_output = ""

@@ -54,9 +54,7 @@ class LongBench:
     def __init__(self, workdir, build):
         self.workdir = pathlib.Path(workdir)
         self.build = pathlib.Path(build)
-        self.exe = self.build / "src" / "Varnix.exe"
-        if not self.exe.exists():  # the layout with every program in bin/
-            self.exe = self.build / "bin" / "Varnix.exe"
+        self.exe = self.build / "bin" / "Varnix.exe"
         self.results = {}
         self.commands = []
 

@@ -7,24 +7,23 @@
 #   bench/run.sh long                   only the two modem dialogues (about 2 minutes;
 #                                       rewrites its own section of the file)
 #
-# Builds Varnix.exe and the benchmark programs (mingw, Release) in
-# $VARNIX_BENCH_BUILD (default /tmp/varnix-bench-win), starts its own Xvfb and
+# Builds Varnix.exe and the benchmark programs in the win-x64 tree (preset
+# win-x64: mingw, Release, build/win-x64), starts its own Xvfb and
 # Wine prefix (scripts/wine-env.sh) and its own simulated modem, and stops
 # all of them by process id when it ends, whatever happened.
 # VARNIX_BENCH_OUT names the Markdown file to rewrite ("" for none).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${VARNIX_BENCH_BUILD:-/tmp/varnix-bench-win}
-export VARNIX_BENCH_BUILD=$build
+export VARNIX_BENCH_BUILD=$root/build/win-x64
 export VARNIX_BENCH_OUT=${VARNIX_BENCH_OUT-$root/docs/performance.md}
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cd "$root"
+cmake --preset win-x64 >/dev/null
 mode=${1:-all}
 if [ "$mode" = long ]; then
-  cmake --build "$build" -j "$(nproc)" --target Varnix ddeclient
+  cmake --build --preset win-x64 -j "$(nproc)" --target Varnix ddeclient
 else
-  cmake --build "$build" -j "$(nproc)" --target Varnix varnix-bench VarnixAck
+  cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-bench VarnixAck
 fi
 
 # shellcheck source=../scripts/wine-env.sh

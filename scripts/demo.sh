@@ -8,13 +8,12 @@ cd "$root"
 
 "$root/scripts/install-deps.sh" || exit 1
 echo "== building the Windows programs"
-cmake -S "$root" -B "$root/build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null || exit 1
-cmake --build "$root/build/win" -j "$(nproc)" --target Varnix varnix-send ddeclient varnix-ui \
+cmake --preset win-x64 >/dev/null || exit 1
+cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-send ddeclient varnix-ui \
   >/dev/null || exit 1
 
 source "$root/scripts/wine-env.sh"
 trap wine_env_stop EXIT
 trap 'exit 130' INT TERM
 wine_env_start
-VARNIX_WIN_BUILD="$root/build/win" /usr/bin/python3 "$root/scripts/demo.py"
+VARNIX_WIN_BUILD="$root/build/win-x64" /usr/bin/python3 "$root/scripts/demo.py"

@@ -1,44 +1,47 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets in fuzz/ with clang (address and undefined-
-# behaviour sanitizers) straight from the core sources, outside the CMake
-# trees, and runs each one for a bounded time on a copy of its committed
-# corpus. Exits non-zero when a target does not build or finds a crash.
+# Builds the libFuzzer targets of fuzz/ (CMake preset "fuzz": clang, address
+# and undefined-behaviour sanitizers) and runs each one for a bounded time on
+# a copy of its committed corpus. Exits non-zero when a target does not build
+# or finds a crash.
 #
 #   scripts/fuzz.sh [target ...]      default: all targets
 #   FUZZ_SECONDS=60   seconds per target
-#   FUZZ_BUILD=/tmp/varnix-fuzz       where binaries, work corpora and crash
-#                                     inputs go
+#   FUZZ_BUILD=build/fuzz             the build tree; work corpora, logs and
+#                                     crash inputs go there as well
+#   FUZZ_CXX=clang++                  the compiler (a clang with libFuzzer)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
 seconds=${FUZZ_SECONDS:-60}
-build=${FUZZ_BUILD:-/tmp/varnix-fuzz}
-cxx=${FUZZ_CXX:-clang++}
+build=${FUZZ_BUILD:-$root/build/fuzz}
 mkdir -p "$build"
+build=$(cd "$build" && pwd)
 
-declare -A sources=(
-  [pdu_encoder]="src/uMeter/PduEncoder.cpp platform/posix/IconvCodec.cpp"
-  [poke_lines]="src/uMain/DdeModel.cpp src/uMain/SendRule.cpp src/uMain/GatewayState.cpp"
-  [send_worker]="src/uMeter/SendWorker.cpp src/uMeter/PduEncoder.cpp src/uMain/GatewayState.cpp src/uMeter/SubmitParts.cpp src/uMeter/Gsm7.cpp src/uMeter/ModemLineReader.cpp src/uMeter/PromptDialogue.cpp"
-  [port_settings]="src/uMeter/PortSettings.cpp"
-)
 targets=("$@")
-((${#targets[@]})) || targets=(pdu_encoder poke_lines send_worker port_settings)
+if ! ((${#targets[@]})); then
+  for f in "$root"/fuzz/*_fuzz.cpp; do
+    t=$(basename "$f" _fuzz.cpp)
+    targets+=("$t")
+  done
+fi
 
-flags=(-std=c++20 -g -O1 -Wall -Wextra -Werror -pthread
-       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -I "$root/src" -I "$root/tests/unit" -I "$root/fuzz")
+configure=(--preset fuzz -B "$build")
+[ -n "${FUZZ_CXX:-}" ] && configure+=(-DCMAKE_CXX_COMPILER="$FUZZ_CXX")
+if ! cmake "${configure[@]}" >"$build/configure.log" 2>&1; then
+  echo "fuzz: the fuzz tree does not configure:" >&2
+  tail -n 40 "$build/configure.log" >&2
+  exit 1
+fi
 
 status=0
 for t in "${targets[@]}"; do
-  if [ -z "${sources[$t]:-}" ]; then
+  if [ ! -f "$root/fuzz/${t}_fuzz.cpp" ]; then
     echo "fuzz: unknown target $t" >&2
     status=1
     continue
   fi
-  src=("$root/fuzz/${t}_fuzz.cpp")
-  for s in ${sources[$t]}; do src+=("$root/$s"); done
   echo "== fuzz $t: build"
-  if ! "$cxx" "${flags[@]}" "${src[@]}" -o "$build/${t}_fuzz"; then
+  if ! cmake --build "$build" -j "$(nproc)" --target "${t}_fuzz"; then
     echo "fuzz: $t does not build" >&2
     status=1
     continue
@@ -48,7 +51,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work" "$build/crashes"
   cp -f "$root/fuzz/corpus/$t"/* "$work/" 2>/dev/null || true
   echo "== fuzz $t: ${seconds} s"
-  if ! "$build/${t}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if ! "$build/bin/${t}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
        -max_len=4096 -print_final_stats=1 \
        -artifact_prefix="$build/crashes/$t-" "$work" >"$build/$t.log" 2>&1; then
     echo "fuzz: $t FAILED (input and log under $build/crashes, $build/$t.log):" >&2

@@ -30,13 +30,9 @@ have_cmd import || need+=(imagemagick)
 have_cmd clang || need+=(clang)
 have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
 
-# The x86 build runs under the 32-bit Wine loader, which needs the i386
-# architecture and wine32.
-i386=()
-dpkg --print-foreign-architectures | grep -qx i386 || i386+=(arch)
-have_pkg wine32:i386 || i386+=(wine32:i386)
-if ((${#i386[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
+# The x86 build runs under Wine's 32-bit loader: wine32 of the i386
+# architecture, which dpkg has to know before the apt-get update below.
+if ! have_pkg wine32:i386; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   need+=(wine32:i386)
 fi

@@ -10,11 +10,10 @@ if ! dpkg-query -W -f='${Status}' fonts-wqy-zenhei 2>/dev/null | grep -q 'instal
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     fonts-wqy-zenhei >/dev/null || exit 1
 fi
-cmake -S "$root" -B "$root/build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null || exit 1
-cmake --build "$root/build/win" --target Varnix varnix-ui >/dev/null || exit 1
+cmake --preset win-x64 >/dev/null || exit 1
+cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-ui >/dev/null || exit 1
 source "$root/scripts/wine-env.sh"
 trap wine_env_stop EXIT
 trap 'exit 130' INT TERM
 wine_env_start
-VARNIX_WIN_BUILD="$root/build/win" /usr/bin/python3 "$root/scripts/screenshots.py"
+VARNIX_WIN_BUILD="$root/build/win-x64" /usr/bin/python3 "$root/scripts/screenshots.py"

@@ -1,34 +1,65 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds both trees, runs the native
-# unit tests (ASan + UBSan), the fuzzers for a bounded time, the same unit
-# tests under Wine, and the end-to-end tests of the Windows programs under
-# Wine and Xvfb.
+# Every test: installs what is missing, builds the trees (presets native,
+# win-x64, win-x86, tsan), runs the native unit tests (ASan + UBSan), the
+# queue and worker tests under ThreadSanitizer, the fuzzers for a bounded
+# time, the Windows unit tests of both Windows trees under Wine, and the
+# end-to-end tests under Wine and Xvfb (the tests of Varnix.exe against both
+# the x64 and the x86 build). Prints the time of each stage.
 # Exits non-zero when anything fails.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
+t_all=$SECONDS
+t_stage=$SECONDS
+timings=()
+stage_done() {
+  timings+=("$(printf '%5d s  %s' $((SECONDS - t_stage)) "$1")")
+  t_stage=$SECONDS
+}
+report() {
+  echo "== stage times"
+  printf '%s\n' "${timings[@]}"
+  printf '%5d s  total\n' $((SECONDS - t_all))
+}
+
 "$root/scripts/install-deps.sh" || exit 1
-"$root/scripts/build.sh" || exit 1
+stage_done "install-deps"
+"$root/scripts/build.sh" native win-x64 win-x86 tsan || exit 1
+stage_done "build (native, win-x64, win-x86, tsan)"
 
 source "$root/scripts/wine-env.sh"
-trap wine_env_stop EXIT
+trap 'wine_env_stop; report' EXIT
 trap 'exit 130' INT TERM
 
 status=0
 echo "== native unit tests (ASan, UBSan)"
 ctest --test-dir build/native --output-on-failure || status=1
+stage_done "native unit tests"
+
+echo "== send queue and worker under ThreadSanitizer"
+# halt_on_error: a race fails the run instead of being a line in the log.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  build/tsan/bin/varnix_unit_tests --gtest_brief=1 --gtest_filter='SendQueue.*:SendWorker.*' \
+  || status=1
+stage_done "ThreadSanitizer"
 
 echo "== fuzzers (bounded, FUZZ_SECONDS each)"
-FUZZ_BUILD="$root/build/fuzz" "$root/scripts/fuzz.sh" || status=1
+FUZZ_SECONDS=${FUZZ_SECONDS:-40} FUZZ_BUILD="$root/build/fuzz" "$root/scripts/fuzz.sh" || status=1
+stage_done "fuzzers"
 
 wine_env_start
-echo "== Windows tests under Wine"
-WINEPREFIX=$(wine_env_new_prefix) ctest --test-dir build/win --output-on-failure || status=1
+stage_done "Wine prefix template"
+for tree in win-x64 win-x86; do
+  echo "== Windows unit tests under Wine ($tree)"
+  WINEPREFIX=$(wine_env_new_prefix) ctest --test-dir "build/$tree" --output-on-failure || status=1
+done
+stage_done "Windows unit tests (x64, x86)"
 
 echo "== end-to-end tests under Wine"
-VARNIX_WIN_BUILD="$root/build/win" VARNIX_NATIVE_BUILD="$root/build/native" \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider --basetemp="$VARNIX_RUN_DIR/pytest" \
-  "$root/tests/e2e" || status=1
+VARNIX_WIN_BUILD="$root/build/win-x64" VARNIX_WIN32_BUILD="$root/build/win-x86" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider --durations=15 \
+  --basetemp="$VARNIX_RUN_DIR/pytest" "$root/tests/e2e" || status=1
+stage_done "end-to-end tests"
 
 exit $status

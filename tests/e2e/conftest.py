@@ -1,5 +1,5 @@
 """Fixtures shared by every end-to-end test: the Wine prefix per test and
-the Windows build. The display and the prefix template come from
+the Windows builds. The display and the prefix template come from
 scripts/wine-env.sh (run through scripts/test-all.sh). Further fixtures
 (simulated modem, DDE client) live in harness/fixtures_*.py and are loaded
 here."""
@@ -29,14 +29,25 @@ def _env_path(name):
 
 @pytest.fixture(scope="session")
 def win_build():
-    """build/win: the cross-compiled Windows programs."""
+    """build/win-x64: every Windows program, the probes and the DDE test
+    host among them."""
     return _env_path("VARNIX_WIN_BUILD")
 
 
-@pytest.fixture(scope="session")
-def native_build():
-    """build/native: the Linux tools (simulated modem)."""
-    return _env_path("VARNIX_NATIVE_BUILD")
+# The trees whose Varnix.exe the application's tests run against. The x86
+# tree holds Varnix.exe, varnix-send.exe and the test drivers (ddeclient,
+# varnix-ui), so a test of the x86 build uses 32-bit programs throughout.
+APP_BUILDS = {"x64": "VARNIX_WIN_BUILD", "x86": "VARNIX_WIN32_BUILD"}
+
+
+@pytest.fixture(scope="session", params=sorted(APP_BUILDS))
+def app_build(request):
+    """The Windows tree of this run of an application test: "x64" or
+    "x86", in the test's id."""
+    name = APP_BUILDS[request.param]
+    if not os.environ.get(name):
+        pytest.skip(f"{name} is not set: no {request.param} build to test")
+    return _env_path(name)
 
 
 @pytest.fixture

@@ -11,9 +11,9 @@ DEFAULTS = [1, 8, 1, 0, 9600, 2000]
 
 
 def exe(win_build, name):
-    found = sorted(pathlib.Path(win_build).rglob(name))
-    assert found, f"{name} not built in {win_build}"
-    return found[0]
+    path = pathlib.Path(win_build) / "bin" / name
+    assert path.is_file(), f"{name} not built in {win_build}"
+    return path
 
 
 def run_probe(prefix, win_build, *steps):

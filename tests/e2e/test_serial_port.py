@@ -16,9 +16,9 @@ FILL = "23" * 32  # the probe's receive buffer before each read: 32 x '#'
 
 
 def exe(win_build, name):
-    found = sorted(pathlib.Path(win_build).rglob(name))
-    assert found, f"{name} not built in {win_build}"
-    return found[0]
+    path = pathlib.Path(win_build) / "bin" / name
+    assert path.is_file(), f"{name} not built in {win_build}"
+    return path
 
 
 def hexarg(data):

@@ -13,9 +13,9 @@ LOCALE = {"LANG": "zh_CN.UTF-8", "LC_ALL": "zh_CN.UTF-8"}  # ANSI code page 936
 
 
 def exe(win_build, name):
-    found = sorted(pathlib.Path(win_build).rglob(name))
-    assert found, f"{name} not built in {win_build}"
-    return found[0]
+    path = pathlib.Path(win_build) / "bin" / name
+    assert path.is_file(), f"{name} not built in {win_build}"
+    return path
 
 
 def run_worker(modem, win_build, *entries):

@@ -17,15 +17,15 @@ SERVICE = "VarnixDdeHost"
 
 
 def host_exe(win_build):
-    return pathlib.Path(win_build) / "tests" / "VarnixDdeHost.exe"
+    return pathlib.Path(win_build) / "bin" / "VarnixDdeHost.exe"
 
 
 def client_exe(win_build):
-    return pathlib.Path(win_build) / "tools" / "ddeclient.exe"
+    return pathlib.Path(win_build) / "bin" / "ddeclient.exe"
 
 
 def send_exe(win_build):
-    return pathlib.Path(win_build) / "tools" / "varnix-send.exe"
+    return pathlib.Path(win_build) / "bin" / "varnix-send.exe"
 
 
 def esc(text):

@@ -64,8 +64,8 @@ class App:
     def __init__(self, prefix, win_build, workdir):
         self.prefix = prefix
         self.win_build = pathlib.Path(win_build)
-        self.exe = self.win_build / "src" / "Varnix.exe"
-        self.ui_exe = self.win_build / "tests" / "varnix-ui.exe"
+        self.exe = self.win_build / "bin" / "Varnix.exe"
+        self.ui_exe = self.win_build / "bin" / "varnix-ui.exe"
         self.workdir = pathlib.Path(workdir)
         self.workdir.mkdir(parents=True, exist_ok=True)
         self.proc = None
@@ -123,8 +123,10 @@ class App:
 
 
 @pytest.fixture
-def app(prefix, win_build, tmp_path):
-    a = App(prefix, win_build, tmp_path / "app")
+def app(prefix, app_build, tmp_path):
+    """Varnix.exe of the x64 and of the x86 build (`app_build`), each with
+    the DDE client, varnix-send and varnix-ui of the same tree."""
+    a = App(prefix, app_build, tmp_path / "app")
     try:
         yield a
     finally:

@@ -62,6 +62,11 @@ class WinePrefix:
     def reg(self, *args, timeout=30):
         """`wine reg ...`; returns (exit code, output with CR removed)."""
         code, out = self.run("reg", *args, timeout=timeout, loader=WINE64)
+        if code != 0 and "ShellExecuteEx" in out:
+            # Wine's start.exe could not launch reg.exe at all (seen once
+            # in a loaded full run): reg never ran, so ask once more. What
+            # reg itself answers is never retried.
+            code, out = self.run("reg", *args, timeout=timeout, loader=WINE64)
         return code, out.replace("\r", "")
 
     def reg_query_dword(self, key, name, view=32):

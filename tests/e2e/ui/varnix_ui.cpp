@@ -88,24 +88,28 @@ DWORD ProcessOf(HWND hwnd) {
 }
 
 // A visible standard dialog (message box) of Varnix's process.
+struct BoxSearch {
+  DWORD pid;
+  HWND found;
+};
+
+// A named CALLBACK function, not a lambda: on x86 an enumeration callback
+// must be __stdcall, which a captureless lambda does not convert to.
+BOOL CALLBACK FindBoxOf(HWND h, LPARAM p) {
+  auto* c = reinterpret_cast<BoxSearch*>(p);
+  if (IsWindowVisible(h) && ClassOf(h) == L"#32770" && ProcessOf(h) == c->pid) {
+    c->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 HWND FindBox() {
   HWND main = MainWindow();
   if (!main) return nullptr;
-  struct Ctx {
-    DWORD pid;
-    HWND found;
-  } ctx{ProcessOf(main), nullptr};
-  EnumWindows(
-      [](HWND h, LPARAM p) -> BOOL {
-        auto* c = reinterpret_cast<Ctx*>(p);
-        if (IsWindowVisible(h) && ClassOf(h) == L"#32770" && ProcessOf(h) == c->pid) {
-          c->found = h;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&ctx));
-  return ctx.found;
+  BoxSearch search{ProcessOf(main), nullptr};
+  EnumWindows(&FindBoxOf, reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 HWND VisibleOfClass(const wchar_t* cls) {
