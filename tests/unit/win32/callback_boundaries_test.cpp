@@ -46,23 +46,27 @@ struct SeenBox {
   HWND owner = nullptr;
 };
 
+struct OwnBoxSearch {
+  DWORD pid;
+  HWND found;
+};
+
+// Window enumeration and DDEML callbacks are __stdcall on x86: a lambda does
+// not convert to them there.
+BOOL CALLBACK FindOwnBoxStep(HWND h, LPARAM p) {
+  auto* c = reinterpret_cast<OwnBoxSearch*>(p);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  if (pid == c->pid && IsWindowVisible(h) && ClassOf(h) == L"#32770") {
+    c->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 HWND FindOwnBox() {
-  struct Ctx {
-    DWORD pid;
-    HWND found;
-  } ctx{GetCurrentProcessId(), nullptr};
-  EnumWindows(
-      [](HWND h, LPARAM p) -> BOOL {
-        auto* c = reinterpret_cast<Ctx*>(p);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(h, &pid);
-        if (pid == c->pid && IsWindowVisible(h) && ClassOf(h) == L"#32770") {
-          c->found = h;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&ctx));
+  OwnBoxSearch ctx{GetCurrentProcessId(), nullptr};
+  EnumWindows(&FindOwnBoxStep, reinterpret_cast<LPARAM>(&ctx));
   return ctx.found;
 }
 
@@ -176,11 +180,14 @@ void Pump(DWORD ms) {
   }
 }
 
+HDDEDATA CALLBACK IgnoreClientCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR,
+                                       ULONG_PTR) {
+  return nullptr;
+}
+
 void RunClient(const std::wstring& service, ClientOutcome& out) {
   DWORD inst = 0;
-  if (DdeInitializeW(&inst, [](UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR,
-                               ULONG_PTR) -> HDDEDATA { return nullptr; },
-                     APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) {
+  if (DdeInitializeW(&inst, &IgnoreClientCallback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) {
     return;
   }
   auto hsz = [&](const wchar_t* s) { return DdeCreateStringHandleW(inst, s, CP_WINUNICODE); };
