@@ -12,10 +12,8 @@ constexpr int kOuterHeight = 283;
 
 bool TfrmAbout::Create(HINSTANCE instance) {
   instance_ = instance;
-  if (!RegisterFormClass<TfrmAbout>(instance, kAboutClassName)) return false;
-  hwnd_ = CreateWindowExW(kExStyle, kAboutClassName, kAboutCaption, kStyle, CW_USEDEFAULT,
-                          CW_USEDEFAULT, kOuterWidth, kOuterHeight, nullptr, nullptr, instance,
-                          this);
+  hwnd_ = CreateFormWindow(this, instance, kAboutClassName, kAboutCaption, kStyle, kExStyle,
+                           kOuterWidth, kOuterHeight);
   if (!hwnd_) return false;
   CreateControls();
   return true;
@@ -27,11 +25,8 @@ void TfrmAbout::CreateControls() {
 
   auto add = [&](HWND parent, DWORD exStyle, const wchar_t* cls, const wchar_t* text, DWORD style,
                  int x, int y, int w, int h, int id, HGDIOBJ font) {
-    HWND c = CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
-                             nullptr);
-    if (font) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    return c;
+    return AddChild(parent, instance_, exStyle, cls, text, WS_VISIBLE | style, x, y, w, h, id,
+                    font);
   };
 
   add(hwnd_, 0, L"BUTTON", L"关闭(&C)", BS_DEFPUSHBUTTON | WS_TABSTOP, 149, 208, 75, 25,

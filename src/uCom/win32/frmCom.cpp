@@ -29,13 +29,10 @@ TfrmCom::TfrmCom(PortSettings& settings, RegistryAccessor& registry)
 
 bool TfrmCom::Create(HINSTANCE instance) {
   instance_ = instance;
-  if (!RegisterFormClass<TfrmCom>(instance, kComClassName)) return false;
-
   RECT r{0, 0, kClientWidth, kClientHeight};
   AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);
-  hwnd_ = CreateWindowExW(kExStyle, kComClassName, kComCaption, kStyle, CW_USEDEFAULT,
-                          CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, nullptr,
-                          instance, this);
+  hwnd_ = CreateFormWindow(this, instance, kComClassName, kComCaption, kStyle, kExStyle,
+                           r.right - r.left, r.bottom - r.top);
   if (!hwnd_) return false;
   CreateControls();
   return true;
@@ -47,11 +44,7 @@ void TfrmCom::CreateControls() {
 
   auto add = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int x, int y, int w, int h,
                  int id, HGDIOBJ font) {
-    HWND c = CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, hwnd_,
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
-                             nullptr);
-    SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    return c;
+    return AddChild(hwnd_, instance_, 0, cls, text, WS_VISIBLE | style, x, y, w, h, id, font);
   };
   auto list = [&](int x, int y, int w, int id, auto&& items) {
     HWND c = add(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, kGroup2.x + x,
@@ -87,12 +80,9 @@ void TfrmCom::CreateControls() {
 
   add(L"BUTTON", L"超时时间", BS_GROUPBOX | WS_GROUP, kGroup1.x, kGroup1.y, 305, 49, ID_GROUPBOX1,
       f);
-  HWND delay = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_GROUP | ES_AUTOHSCROLL,
-                               kGroup1.x + 109, kGroup1.y + 18, 49, 20, hwnd_,
-                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_EDDELAY)),
-                               instance_, nullptr);
-  SendMessageW(delay, WM_SETFONT, reinterpret_cast<WPARAM>(f), FALSE);
+  HWND delay = AddChild(hwnd_, instance_, WS_EX_CLIENTEDGE, L"EDIT", L"",
+                        WS_VISIBLE | WS_TABSTOP | WS_GROUP | ES_AUTOHSCROLL, kGroup1.x + 109,
+                        kGroup1.y + 18, 49, 20, ID_EDDELAY, f);
   SendMessageW(delay, EM_LIMITTEXT, kMaxDelayChars, 0);
   add(L"STATIC", L"(ms)", SS_LEFT, kGroup1.x + 168, kGroup1.y + 21, 26, 15, -1, unitFont_.get());
 }

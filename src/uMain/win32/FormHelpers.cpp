@@ -25,6 +25,15 @@ win32::GdiObject MakeFont(const wchar_t* face, int pixelHeight, bool bold, BYTE 
                                       DEFAULT_PITCH | FF_DONTCARE, face));
 }
 
+HWND AddChild(HWND parent, HINSTANCE instance, DWORD exStyle, const wchar_t* cls,
+              const wchar_t* text, DWORD style, int x, int y, int w, int h, int id,
+              HGDIOBJ font) {
+  HWND c = CreateWindowExW(exStyle, cls, text, WS_CHILD | style, x, y, w, h, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+  if (font) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  return c;
+}
+
 void CenterOnScreen(HWND hwnd) {
   RECT r{};
   GetWindowRect(hwnd, &r);

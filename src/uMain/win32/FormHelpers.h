@@ -19,6 +19,11 @@ namespace varnix {
 std::wstring ApplicationTitle();
 
 win32::GdiObject MakeFont(const wchar_t* face, int pixelHeight, bool bold, BYTE charset);
+// A child control of `parent`: WS_CHILD is added to `style`, the id travels
+// as the menu handle, and `font` (none when null) is set without a redraw.
+HWND AddChild(HWND parent, HINSTANCE instance, DWORD exStyle, const wchar_t* cls,
+              const wchar_t* text, DWORD style, int x, int y, int w, int h, int id,
+              HGDIOBJ font);
 void CenterOnScreen(HWND hwnd);
 // Disables `owner`, shows `dialog` and runs its loop until `done`; window
 // messages and DDE transactions go on being served meanwhile. Enter presses
@@ -87,6 +92,17 @@ bool RegisterFormClass(HINSTANCE instance, const wchar_t* className) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = className;
   return RegisterClassExW(&wc) != 0;
+}
+
+// Registers the form's class and creates its top-level window, `width` by
+// `height` outside, with the form object as the creation parameter.
+template <typename Form>
+HWND CreateFormWindow(Form* form, HINSTANCE instance, const wchar_t* className,
+                      const wchar_t* caption, DWORD style, DWORD exStyle, int width, int height,
+                      HMENU menu = nullptr) {
+  if (!RegisterFormClass<Form>(instance, className)) return nullptr;
+  return CreateWindowExW(exStyle, className, caption, style, CW_USEDEFAULT, CW_USEDEFAULT, width,
+                         height, nullptr, menu, instance, form);
 }
 
 // Takes a form's window away from its object: from now on every message

@@ -31,14 +31,11 @@ TfrmMain::~TfrmMain() {
 
 bool TfrmMain::Create(HINSTANCE instance) {
   instance_ = instance;
-  if (!RegisterFormClass<TfrmMain>(instance, kMainClassName)) return false;
-
   HMENU menu = CreateMainMenu();
   RECT r{0, 0, kMainClientWidth, kMainClientHeight};
   AdjustWindowRectEx(&r, kMainStyle, TRUE, 0);
-  hwnd_ = CreateWindowExW(0, kMainClassName, kMainCaption, kMainStyle, CW_USEDEFAULT,
-                          CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, menu,
-                          instance, this);
+  hwnd_ = CreateFormWindow(this, instance, kMainClassName, kMainCaption, kMainStyle, 0,
+                           r.right - r.left, r.bottom - r.top, menu);
   if (!hwnd_) return false;
   // A menu bar that wraps would steal client height: size the window so the
   // client area is exactly as designed, whatever the menu font.
@@ -74,11 +71,7 @@ void TfrmMain::CreateControls() {
   font_ = MakeFont(L"MS Sans Serif", 11, false, DEFAULT_CHARSET);
   auto child = [&](DWORD exStyle, const wchar_t* cls, const wchar_t* text, DWORD style, int x,
                    int y, int w, int h, int id) {
-    HWND c = CreateWindowExW(exStyle, cls, text, WS_CHILD | style, x, y, w, h, hwnd_,
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
-                             nullptr);
-    SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
-    return c;
+    return AddChild(hwnd_, instance_, exStyle, cls, text, style, x, y, w, h, id, font_.get());
   };
   // A status bar sizes itself from its font unless told not to; the window
   // never changes size, so it is placed once at the designed 19 pixels.
