@@ -45,8 +45,13 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 stage_done "ThreadSanitizer"
 
 echo "== fuzzers (bounded, FUZZ_SECONDS each)"
-FUZZ_SECONDS=${FUZZ_SECONDS:-40} FUZZ_BUILD="$root/build/fuzz" "$root/scripts/fuzz.sh" || status=1
+FUZZ_SECONDS=${FUZZ_SECONDS:-30} FUZZ_BUILD="$root/build/fuzz" "$root/scripts/fuzz.sh" || status=1
 stage_done "fuzzers"
+
+echo "== release package (the end-to-end tests check it)"
+VARNIX_PACKAGE_NO_BUILD=1 "$root/scripts/package.sh" >"$root/build/package.log" 2>&1 \
+  || { tail -n 20 "$root/build/package.log"; status=1; }
+stage_done "release package"
 
 wine_env_start
 stage_done "Wine prefix template"
