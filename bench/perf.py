@@ -13,6 +13,7 @@ default 7), VARNIX_BENCH_IDLE_S (idle CPU window, default 60),
 VARNIX_BENCH_BURST (pokes per burst, default 10000), VARNIX_BENCH_OUT (the
 Markdown file to rewrite; none when empty)."""
 import datetime
+import importlib
 import json
 import os
 import pathlib
@@ -475,25 +476,31 @@ def wineserver_pid(prefix_path):
     return None
 
 
-def main():
+def run_and_report(bench_class, subdir, json_env, report_module):
+    """Runs one benchmark in its own folder of the run, prints its results as
+    JSON, writes them to $<json_env> when set, and has `report_module`
+    rewrite its part of $VARNIX_BENCH_OUT."""
     build = os.environ["VARNIX_BENCH_BUILD"]
     run_dir = pathlib.Path(os.environ.get("VARNIX_RUN_DIR") or tempfile.mkdtemp())
-    workdir = run_dir / "bench"
+    workdir = run_dir / subdir
     if workdir.exists():
         shutil.rmtree(workdir)
     workdir.mkdir(parents=True)
-    results = Bench(workdir, build).run()
+    results = bench_class(workdir, build).run()
     results["machine"] = machine()
     text = json.dumps(results, indent=1)
-    out_json = os.environ.get("VARNIX_BENCH_JSON")
+    out_json = os.environ.get(json_env)
     if out_json:
         pathlib.Path(out_json).write_text(text + "\n")
     print(text)
     md = os.environ.get("VARNIX_BENCH_OUT")
     if md:
-        import report
-        report.rewrite(pathlib.Path(md), results)
+        importlib.import_module(report_module).rewrite(pathlib.Path(md), results)
     return 0
+
+
+def main():
+    return run_and_report(Bench, "bench", "VARNIX_BENCH_JSON", "report")
 
 
 def machine():

@@ -13,14 +13,11 @@ docs/performance.md (VARNIX_BENCH_OUT; none when empty).
 Every figure comes from the modem's own timestamped log (CLOCK_MONOTONIC),
 except the end of a message, which is the Status advise's wall-clock
 millisecond as the DDE client printed it."""
-import json
 import os
 import pathlib
-import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -31,7 +28,7 @@ from harness.dde import ClientOutput, esc, run_client, start_client  # noqa: E40
 from harness.fixtures_app import write_settings  # noqa: E402
 from harness.modem import SimModem, map_com_ports, modem_ports  # noqa: E402
 from harness.wine import WinePrefix  # noqa: E402
-from perf import machine, summary  # noqa: E402
+from perf import run_and_report, summary  # noqa: E402
 
 CMNI = b"AT+CNMI=0, 0, 0, 0, 0\r"
 CTRL_Z = b"\x1a"
@@ -204,24 +201,7 @@ class LongBench:
 
 
 def main():
-    build = os.environ["VARNIX_BENCH_BUILD"]
-    run_dir = pathlib.Path(os.environ.get("VARNIX_RUN_DIR") or tempfile.mkdtemp())
-    workdir = run_dir / "bench-long"
-    if workdir.exists():
-        shutil.rmtree(workdir)
-    workdir.mkdir(parents=True)
-    results = LongBench(workdir, build).run()
-    results["machine"] = machine()
-    text = json.dumps(results, indent=1)
-    out_json = os.environ.get("VARNIX_BENCH_LONG_JSON")
-    if out_json:
-        pathlib.Path(out_json).write_text(text + "\n")
-    print(text)
-    md = os.environ.get("VARNIX_BENCH_OUT")
-    if md:
-        import report_long
-        report_long.rewrite(pathlib.Path(md), results)
-    return 0
+    return run_and_report(LongBench, "bench-long", "VARNIX_BENCH_LONG_JSON", "report_long")
 
 
 if __name__ == "__main__":
