@@ -73,6 +73,27 @@ struct Case {
   long postAt;
 };
 
+// The writes a case names ("cmgf", "cmgs<n>", "pdu<n>", "esc"), as bytes.
+std::vector<std::string> NamedSends(const Case& c) {
+  const std::vector<SubmitPdu> pdus = PartsOf(c.text, c.parts, 0, 0);
+  std::vector<std::string> want;
+  for (const std::string& s : c.sends) {
+    if (s == "cmgf") want.push_back(kCmgf);
+    if (s == "esc") want.push_back(kEsc);
+    if (s.rfind("cmgs", 0) == 0) want.push_back(Cmgs(pdus.at(std::stoul(s.substr(4)) - 1)));
+    if (s.rfind("pdu", 0) == 0) want.push_back(Pdu(pdus.at(std::stoul(s.substr(3)) - 1)));
+  }
+  return want;
+}
+
+// The worker's posts, each with its moment.
+std::vector<Event> Posts(const PromptBench& b) {
+  std::vector<Event> posts;
+  for (const Event& e : b.log)
+    if (e.what.rfind("post:", 0) == 0) posts.push_back(e);
+  return posts;
+}
+
 // Replaces the answer to every write that `match` accepts.
 std::function<void(PromptBench&)> Answer(std::function<bool(const std::string&)> match,
                                          Chunks answer) {
@@ -144,21 +165,10 @@ TEST(SendWorkerPrompt, EachAnswerGivesItsOutcomeAndExactlyOneStatus) {
     b.state.sendQueue.Append(number + "," + c.text);
     b.worker.Execute();
 
-    const std::vector<SubmitPdu> pdus = PartsOf(c.text, c.parts, 0, 0);
-    std::vector<std::string> want;
-    for (const std::string& s : c.sends) {
-      if (s == "cmgf") want.push_back(kCmgf);
-      if (s == "esc") want.push_back(kEsc);
-      if (s.rfind("cmgs", 0) == 0) want.push_back(Cmgs(pdus.at(std::stoul(s.substr(4)) - 1)));
-      if (s.rfind("pdu", 0) == 0) want.push_back(Pdu(pdus.at(std::stoul(s.substr(3)) - 1)));
-    }
-    EXPECT_EQ(b.Sends(), want);
+    EXPECT_EQ(b.Sends(), NamedSends(c));
     // One Status per message, at the moment its verdict was complete, and
     // nothing of the worker's own fixed pauses.
-    std::vector<Event> posts;
-    for (const Event& e : b.log)
-      if (e.what.rfind("post:", 0) == 0) posts.push_back(e);
-    EXPECT_EQ(posts, (std::vector<Event>{{c.postAt, c.sent ? "post:1" : "post:0"}}));
+    EXPECT_EQ(Posts(b), (std::vector<Event>{{c.postAt, c.sent ? "post:1" : "post:0"}}));
     EXPECT_TRUE(b.Kinds("sleep:").empty());
 
     ASSERT_EQ(b.outcomes.size(), 1u);
@@ -218,18 +228,8 @@ TEST(SendWorkerPrompt, PiecesUnsolicitedLinesEchoAndStaleAnswersGiveNoFalseVerdi
     b.state.sendQueue.Append(kNumber + "," + c.text);
     b.worker.Execute();
 
-    const std::vector<SubmitPdu> pdus = PartsOf(c.text, c.parts, 0, 0);
-    std::vector<std::string> want;
-    for (const std::string& s : c.sends) {
-      if (s == "cmgf") want.push_back(kCmgf);
-      if (s.rfind("cmgs", 0) == 0) want.push_back(Cmgs(pdus.at(std::stoul(s.substr(4)) - 1)));
-      if (s.rfind("pdu", 0) == 0) want.push_back(Pdu(pdus.at(std::stoul(s.substr(3)) - 1)));
-    }
-    EXPECT_EQ(b.Sends(), want);
-    std::vector<Event> posts;
-    for (const Event& e : b.log)
-      if (e.what.rfind("post:", 0) == 0) posts.push_back(e);
-    EXPECT_EQ(posts, (std::vector<Event>{{c.postAt, c.sent ? "post:1" : "post:0"}}));
+    EXPECT_EQ(b.Sends(), NamedSends(c));
+    EXPECT_EQ(Posts(b), (std::vector<Event>{{c.postAt, c.sent ? "post:1" : "post:0"}}));
     ASSERT_EQ(b.outcomes.size(), 1u);
     EXPECT_EQ(b.outcomes[0].sent, c.sent);
     EXPECT_EQ(b.outcomes[0].why, c.why);
