@@ -54,7 +54,19 @@ class WinePrefix:
         return s
 
     def run(self, exe, *args, timeout=60, env=None, loader="wine"):
-        """Runs a Windows program to its end; returns (exit code, output)."""
+        """Runs a Windows program to its end; returns (exit code, output).
+
+        Now and then, in a loaded run, Wine's start.exe fails to launch the
+        program at all ("ShellExecuteEx" and exit code 1), seen with reg.exe
+        and with varnix-send.exe right after the gateway closed. The program
+        never ran then, so it is asked once more; what a program that did
+        run answers is never retried."""
+        code, out = self._run_once(exe, args, timeout, env, loader)
+        if code == 1 and "ShellExecuteEx" in out:
+            code, out = self._run_once(exe, args, timeout, env, loader)
+        return code, out
+
+    def _run_once(self, exe, args, timeout, env, loader):
         s = self.start(exe, *args, env=env, loader=loader)
         code = s.wait(timeout)
         return code, s.output()
@@ -62,11 +74,6 @@ class WinePrefix:
     def reg(self, *args, timeout=30):
         """`wine reg ...`; returns (exit code, output with CR removed)."""
         code, out = self.run("reg", *args, timeout=timeout, loader=WINE64)
-        if code != 0 and "ShellExecuteEx" in out:
-            # Wine's start.exe could not launch reg.exe at all (seen once
-            # in a loaded full run): reg never ran, so ask once more. What
-            # reg itself answers is never retried.
-            code, out = self.run("reg", *args, timeout=timeout, loader=WINE64)
         return code, out.replace("\r", "")
 
     def reg_query_dword(self, key, name, view=32):
