@@ -224,7 +224,9 @@ TEST(ExecuteCommand, ExecuteTextFromUtf16OrTheAnsiCodePage) {
   // UTF-16LE: up to the first NUL unit, surrogate pairs untouched, an odd
   // last byte dropped.
   EXPECT_EQ(Show(FromBytes(Utf16Le(send), *gbk)), Show(send));
-  std::vector<std::uint8_t> b = Utf16Le(send + u"\0\0junk"s);
+  std::u16string terminated = send;
+  terminated += u"\0\0junk"sv;
+  std::vector<std::uint8_t> b = Utf16Le(terminated);
   EXPECT_EQ(Show(FromBytes(b, *gbk)), Show(send));
   b = Utf16Le(send);
   b.push_back(0x41);
