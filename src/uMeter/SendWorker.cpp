@@ -85,11 +85,15 @@ TGetDataThread::~TGetDataThread() { Join(); }
 void TGetDataThread::SetExtensions(const ExtSettings& settings, ReaderClock* readerClock) {
   extensions_ = &settings;
   reader_.reset();
-  if (settings.Dialogue.load() != 1) return;
+  watchReader_.reset();
   if (!readerClock) {
     if (!ownReaderClock_) ownReaderClock_ = std::make_unique<SystemReaderClock>();
     readerClock = ownReaderClock_.get();
   }
+  readerClock_ = readerClock;
+  const std::int32_t watch = settings.Watch.load();
+  watchEvery_ = std::chrono::seconds(watch > 0 ? std::clamp<std::int32_t>(watch, 10, 3600) : 0);
+  if (settings.Dialogue.load() != 1) return;
   reader_ = std::make_unique<ModemLineReader>(port_, *readerClock);
 }
 
@@ -127,10 +131,21 @@ milliseconds TGetDataThread::Delay() const {
 }
 
 void TGetDataThread::Execute() {
+  nextCheck_ = clock_.Now() + watchEvery_;
   for (;;) {
     if (state_.stopRequested.load() || state_.portHandle == kNoPort) {
       CloseWaitingRetries();
       return;
+    }
+    if (lost_) {
+      Reconnect();
+      continue;
+    }
+    if (!held_.empty()) {
+      Attempts next = std::move(held_.front());
+      held_.pop_front();
+      RunAttempt(next);
+      continue;
     }
     if (!retries_.empty() && retries_.begin()->first <= clock_.Now()) {
       Attempts due = std::move(retries_.begin()->second);
@@ -139,29 +154,37 @@ void TGetDataThread::Execute() {
       continue;
     }
     std::optional<QueuedMessage> message = state_.sendQueue.TakeNext();
-    if (!message) {
-      milliseconds wait = Delay();
-      if (!retries_.empty()) wait = std::min(wait, retries_.begin()->first - clock_.Now());
-      clock_.WaitIdle(state_.sendQueue, std::max(wait, milliseconds(0)));
+    if (message) {
+      ProcessMessage(*message);
       continue;
     }
-    ProcessMessage(*message);
+    if (Watching() && clock_.Now() >= nextCheck_) {
+      RunCheck();
+      continue;
+    }
+    milliseconds wait = Delay();
+    if (!retries_.empty()) wait = std::min(wait, retries_.begin()->first - clock_.Now());
+    if (Watching()) wait = std::min(wait, nextCheck_ - clock_.Now());
+    clock_.WaitIdle(state_.sendQueue, std::max(wait, milliseconds(0)));
   }
 }
 
 void TGetDataThread::CloseWaitingRetries() {
   // Without an outbox nothing outlives the program: what waited for a
   // retry ends like a message still in the queue, with no Status.
-  if (retries_.empty()) return;
+  if (retries_.empty() && held_.empty()) return;
   try {
+    for (const Attempts& attempts : held_)
+      if (attempts.message.id != 0)
+        state_.results.Push({attempts.message.id, MessageState::kFailed, "closed"});
     for (const auto& [due, attempts] : retries_)
       if (attempts.message.id != 0)
         state_.results.Push({attempts.message.id, MessageState::kFailed, "closed"});
-    retries_.clear();
     if (onResults_) onResults_();
   } catch (...) {
-    retries_.clear();
   }
+  retries_.clear();
+  held_.clear();
 }
 
 int TGetDataThread::SendText(std::string_view text) {
@@ -216,6 +239,7 @@ void TGetDataThread::RunAttempt(Attempts& attempts) {
       outcome.sent = false;
     }
   }
+  if (HoldForThePort(attempts, outcome)) return;
   if (ScheduleRetry(attempts, outcome)) return;
   Report(attempts.message.id, outcome);
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,6 +29,19 @@ class ModemPort {
   virtual int Send(const void* data, int count) = 0;
   // Bytes already waiting, at most `max`; never waits for more.
   virtual int Receive(void* buffer, int max) = 0;
+};
+
+// The port's life, for a watched modem: whether its device went away, and
+// opening it again.
+class ModemLink {
+ public:
+  virtual ~ModemLink() = default;
+  // A read, write or status call has failed as it does for a device that
+  // went away, since the port was last opened.
+  virtual bool DeviceLost() = 0;
+  // Closes the port, opens it again with the same settings and sends the
+  // two start-up commands with their pauses. True when the port works.
+  virtual bool Reopen() = 0;
 };
 
 class WorkerClock {
@@ -57,6 +71,7 @@ constexpr int kMaxReads = 11;
 constexpr int kMaxBytesPerRead = 4096;
 
 struct ExtSettings;
+struct ModemStatus;
 struct SubmitPdu;
 class ModemLineReader;
 class ReaderClock;
@@ -113,8 +128,16 @@ class TGetDataThread {
   // go ahead.
   void ProcessMessage(const QueuedMessage& message);
 
-  // Messages waiting for a retry.
-  std::size_t RetriesWaiting() const { return retries_.size(); }
+  // Messages waiting for a retry, or for a lost port to come back.
+  std::size_t RetriesWaiting() const { return retries_.size() + held_.size(); }
+
+  // Before Start, with Watch on: the port's life, and what the window is
+  // told of the modem (called on the worker's thread; must not block):
+  // every answered check, and the port lost (false) or back (true).
+  void SetModemLink(ModemLink* link) { link_ = link; }
+  void SetOnModemStatus(std::function<void(const ModemStatus&)> f) { onModemStatus_ = std::move(f); }
+  void SetOnPresence(std::function<void(bool present)> f) { onPresence_ = std::move(f); }
+  bool PortLost() const { return lost_; }
 
  private:
   // One message across its attempts: the parts are cut once, so that a
@@ -128,6 +151,13 @@ class TGetDataThread {
   };
 
   void RunAttempt(Attempts& attempts);
+  bool HoldForThePort(Attempts& attempts, const MessageOutcome& outcome);
+  bool Watching() const { return watchEvery_.count() > 0 && link_ != nullptr; }
+  ModemLineReader& WatchReader();
+  void RunCheck();
+  void LosePort();
+  void Reconnect();
+  void PauseUnlessStopped(std::chrono::milliseconds d);
   bool ScheduleRetry(Attempts& attempts, const MessageOutcome& outcome);
   void CloseWaitingRetries();
   void RunDialogue(Attempts& attempts, MessageOutcome& outcome);
@@ -150,6 +180,22 @@ class TGetDataThread {
   // Worker thread only: by the time each is due; equal times keep their
   // order.
   std::multimap<std::chrono::milliseconds, Attempts> retries_;
+
+  // The watched modem; all worker thread only but lost_, which is read by
+  // tests after the loop.
+  ModemLink* link_ = nullptr;
+  std::chrono::milliseconds watchEvery_{0};  // taken at SetExtensions
+  ReaderClock* readerClock_ = nullptr;
+  std::unique_ptr<ModemLineReader> watchReader_;  // the classic dialogue's checks
+  std::function<void(const ModemStatus&)> onModemStatus_;
+  std::function<void(bool)> onPresence_;
+  std::chrono::milliseconds nextCheck_{0};
+  std::chrono::milliseconds nextReopen_{0};
+  int silentChecks_ = 0;
+  std::atomic<bool> lost_{false};
+  // Messages the lost port interrupted before any byte of their PDU went
+  // out: they go first once it is back, and it cost them no retry.
+  std::deque<Attempts> held_;
   const ExtSettings* extensions_ = nullptr;
   std::unique_ptr<ReaderClock> ownReaderClock_;
   std::unique_ptr<ModemLineReader> reader_;  // the prompt-driven dialogue; null: classic

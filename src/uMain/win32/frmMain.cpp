@@ -219,6 +219,15 @@ LRESULT TfrmMain::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_RESULTS:
       PublishResults(state_);
       return 0;
+    case WM_MODEMSTATUS:
+      if (!closing_) SetPanelText(1, runtime_.PublishModemStatus());
+      return 0;
+    case WM_PRESENCE:
+      if (closing_) return 0;
+      runtime_.PublishPresence(wParam != 0);
+      SetPanelText(0, wParam != 0 ? std::wstring(kTopicPanelPrefix) + win32::Utf8ToWide(kTopicName)
+                                  : std::wstring(kModemLostText));
+      return 0;
     case WM_STARTUPERROR:
       if (startupError_) {
         const std::wstring text = win32::AnsiToWide(*startupError_);

@@ -37,9 +37,12 @@ class VirtualClock final : public WorkerClock {
 
   milliseconds Now() const override { return milliseconds(now); }
 
+  std::function<void()> onSleep;  // after each pause
+
   void Sleep(milliseconds d) override {
     log_.push_back({now, "sleep:" + std::to_string(d.count())});
     now += static_cast<long>(d.count());
+    if (onSleep) onSleep();
   }
   void WaitIdle(const SendQueue&, milliseconds d) override {
     log_.push_back({now, "idle:" + std::to_string(d.count())});
