@@ -40,6 +40,10 @@ line each way:
   {"op": "termios"}                            the line as the slave sees it
   {"op": "quit"}
 
+Receiving (AT+CMGL listings, AT+CMGD) is not simulated: those commands get
+the reply tables. A message store would be a module of its own beside
+watch.py, switched on by its own key of "set", as the watch queries are.
+
 Standard library only; run with /usr/bin/python3.
 """
 import argparse

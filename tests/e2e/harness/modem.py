@@ -28,6 +28,9 @@ its own call (none of it happens unless asked for):
     m.abandoned()  -> the PDUs ended by ESC
     m.wait_pdus(n, timeout) ; decode_pdu(hex text) (python3-gammu)
     line = PtyLine(m.link)   # the Windows side, for talking to it directly
+
+The port unplugged for a while, the network-state queries (AT+CSQ,
+AT+CREG?, AT+COPS?) and scripted prompts and results: harness/modem_faults.py.
 """
 import json
 import os
