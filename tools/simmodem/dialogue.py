@@ -22,12 +22,14 @@ told about them answers exactly as the tables say:
       the keys for the (i+1)-th AT+CMGS. "error" at the prompt leaves the
       modem in command mode; "silence" at the prompt still takes the PDU.
       `prompts` scripts the prompt of the first AT+CMGS commands, one entry
-      each (counted as `parts` is), `results` the answer to the first PDUs,
+      each (counted as `parts` is; "prompt" or "ok" gives it), `results`
+      the answer to the first PDUs,
       one entry each, counted per PDU that got past the length check: "ok",
       "silence", "error" (the line prompt_error or result_error) or any
       other text, which is the error line itself. Past its end a script
       gives way to `prompt` and `result`. A PDU answered by an error or
-      silence takes no mr, as with `result`.  "unsolicited": [{"at": moment, "data": hex, "delay": s, "k": n,
+      silence takes no mr, as with `result`.
+  "unsolicited": [{"at": moment, "data": hex, "delay": s, "k": n,
                    "match": "AT+CMGS", "part": n, "every": false}, ...]
       lines of the modem's own at chosen moments, each once (or at every
       moment that fits, with "every"). Moments: "start" (when set),
@@ -98,8 +100,11 @@ def expand(items, split):
 
 
 def scripted(entry, good, error):
-    """A script entry -> (kind, error line): `good` ("prompt" or "ok"),
-    "silence" and "error" are kinds, any other text an error line."""
+    """A script entry -> (kind, error line): `good` ("prompt" or "ok"; "ok"
+    means the prompt too), "silence" and "error" are kinds, any other text
+    an error line."""
+    if entry == "ok":
+        entry = good
     if entry in (good, "silence", "error"):
         return entry, error
     return "error", str(entry)

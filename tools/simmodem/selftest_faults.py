@@ -102,7 +102,7 @@ def script_checks(m, line, check):
     check("past the script", send(line)[1] == b"\r\n+CMGS: 41\r\n\r\nOK\r\n")
     # No prompt once, then the retry goes through; the scripts are counted
     # apart (the abandoned PDU uses no result).
-    set_({"op": "set", "cmgs": {"mr": 9, "prompts": ["silence", "+CMS ERROR: 331"],
+    set_({"op": "set", "cmgs": {"mr": 9, "prompts": ["silence", "+CMS ERROR: 331", "ok"],
                                 "results": ["+CMS ERROR: 332"]}})
     check("no prompt once", line.say(CMGS) == b"")
     check("escape after no prompt", line.say(b"0011\x1b") == b"")
