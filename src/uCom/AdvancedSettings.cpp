@@ -29,7 +29,8 @@ AdvancedDialogValues FillAdvancedDialog(const ExtSettings& stored) {
   AdvancedDialogValues fields;
   for (std::size_t i = 0; i < kAdvancedFieldCount; ++i) {
     const std::int32_t value = (stored.*kExtValues[i].field).load();
-    fields[i] = kAdvancedFields[i].checkBox ? (value ? "1" : "0") : std::to_string(value);
+    fields[i] = kAdvancedFields[i].checkBox ? std::string(1, value ? '1' : '0')
+                                            : std::to_string(value);
   }
   return fields;
 }
@@ -59,18 +60,16 @@ void StoreNextMessageValues(const AdvancedApplyOutcome& outcome, ExtSettings& ru
   }
 }
 
-std::string AdvancedAppliesNote() {
-  auto list = [](Applies when) {
-    std::string names;
-    for (std::size_t i = 0; i < kAdvancedFieldCount; ++i) {
-      if (kExtValues[i].applies != when) continue;
-      if (!names.empty()) names += "、";
-      names += kAdvancedFields[i].label;
-    }
-    return names;
-  };
-  return "从下一条短信起生效: " + list(Applies::kNextMessage) + "。\n下次启动后才生效: " +
-         list(Applies::kNextStart) + "。";
+std::string AdvancedAppliesNote(Applies when) {
+  std::string note = when == Applies::kNextMessage ? "从下一条短信起生效: " : "下次启动后才生效: ";
+  bool first = true;
+  for (std::size_t i = 0; i < kAdvancedFieldCount; ++i) {
+    if (kExtValues[i].applies != when) continue;
+    if (!first) note += "、";
+    note += kAdvancedFields[i].label;
+    first = false;
+  }
+  return note + "。";
 }
 
 }  // namespace varnix

@@ -57,8 +57,8 @@ AdvancedApplyOutcome ComputeAdvancedApply(const AdvancedDialogValues& fields);
 void StoreAll(const AdvancedApplyOutcome& outcome, ExtSettings& settings);
 void StoreNextMessageValues(const AdvancedApplyOutcome& outcome, ExtSettings& running);
 
-// The dialog's note on when the values take effect (UTF-8), naming the
-// fields of each kind.
-std::string AdvancedAppliesNote();
+// The dialog's note on the values that take effect at `when` (UTF-8), one
+// line naming those fields.
+std::string AdvancedAppliesNote(Applies when);
 
 }  // namespace varnix

@@ -96,9 +96,7 @@ TEST(AdvancedSettings, ARefusedFieldRefusesTheWholeApplyAndNamesWhatIsWrong) {
   }
 
   // Two refused fields: the first one is named.
-  AdvancedDialogValues fields = Good();
-  fields[kWatch] = "1";
-  fields[kLog] = "x";
+  AdvancedDialogValues fields = {"0", "0", "0", "0", "0", "1", "0", "0", "x"};
   EXPECT_EQ(ComputeAdvancedApply(fields).error,
             "“检查调制解调器间隔”必须是 0 (关闭) 或 10 到 3600 之间");
 }
@@ -131,8 +129,9 @@ TEST(AdvancedSettings, ApplyStoresAllNineButTheRunningRecordTakesOnlyTheNextMess
 }
 
 TEST(AdvancedSettings, TheNoteNamesWhatAppliesAtTheNextMessageAndWhatAtTheNextStart) {
-  EXPECT_EQ(AdvancedAppliesNote(),
-            "从下一条短信起生效: 长短信分段数、GSM 7 位编码、失败重试次数。\n"
+  EXPECT_EQ(AdvancedAppliesNote(Applies::kNextMessage),
+            "从下一条短信起生效: 长短信分段数、GSM 7 位编码、失败重试次数。");
+  EXPECT_EQ(AdvancedAppliesNote(Applies::kNextStart),
             "下次启动后才生效: 按提示符对话、发件箱、检查调制解调器间隔、接收短信间隔、"
             "送达报告、日志保留天数。");
 }
