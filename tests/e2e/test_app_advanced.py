@@ -8,7 +8,7 @@ import shutil
 import pytest
 
 from harness.dde import run_client, served
-from harness.fixtures_app import DEFAULTS, NAMES, SETTINGS_KEY
+from harness.fixtures_app import DEFAULTS, NAMES, SETTINGS_KEY, SETTINGS_KEY_32
 
 # The x64 build only: the dialog is the same code on both builds.
 pytestmark = pytest.mark.parametrize("app_build", ["x64"], indirect=True)
@@ -25,6 +25,14 @@ def values(app, key=SETTINGS_KEY, names=NAMES + EXT):
     return {n: app.prefix.reg_query_dword(key, n, view=32) for n in names}
 
 
+def write_text_value(app, name, text):
+    """Stores a REG_SZ value where Varnix reads its settings (32-bit view)."""
+    regfile = pathlib.Path(app.workdir) / "text-value.reg"
+    regfile.write_text(f'REGEDIT4\r\n\r\n[{SETTINGS_KEY_32}]\r\n"{name}"="{text}"\r\n')
+    code, out = app.prefix.reg("import", str(regfile))
+    assert code == 0, out
+
+
 def shown(ui):
     return {n: ui["adv_" + n] for n in EXT}
 
@@ -37,12 +45,16 @@ def test_shows_the_stored_values_and_applies_all_or_nothing(app):
     app.no_modem()
     stored = dict(DEFAULTS, Parts=3, Alphabet=1, Retries=2, Watch=60, Log=7)
     app.write_settings(**stored)
+    write_text_value(app, "Report", "1")
     app.start()
     app.wait_started()
+    ui = app.ui("answer:OK")
+    assert ui["box_text"] == "Invalid data type for 'Report'"
     before = values(app)
     assert before == {**{n: None for n in EXT}, **stored}
 
-    # Absent values are shown as 0, switches as unchecked.
+    # Absent values are shown as 0, switches as unchecked, and so is the
+    # value of another type, which stays off.
     ui = app.ui("menu:O3", "wait-adv", "adv-read")
     assert ui["adv_caption"] == "高级设置"
     assert ui["adv_note_message"] == NOTE_MESSAGE
