@@ -82,6 +82,10 @@ class GatewayRuntime {
   // everything it reads is in place. It reports to `mainWindow`.
   void InitModemAndStartWorker(HWND mainWindow);
 
+  // The opt-in values as the worker reads them; the advanced settings
+  // dialog stores those that apply to the next message here too.
+  ExtSettings& Extensions() { return extSettings_; }
+
   // With Watch, on the GUI thread: the latest answered check into Signal,
   // Network and Operator; returns the status bar's text for it.
   std::wstring PublishModemStatus();
