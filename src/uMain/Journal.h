@@ -24,15 +24,16 @@
 // Ids are decimal, 1 and up, each A above every id before it; parts count
 // from 1 to 255. Text fields never hold a blank: <entry> and <detail> (8-bit
 // code page text) keep the bytes 0x21-0x7E except '%' and write any other
-// byte as %XX; <text16> is UTF-8 with the same escapes below 0x80 and %uXXXX
-// for a lone surrogate. An empty text is "-", the text "-" is "%2D".
+// byte as %XX (uppercase hex); <text16> is UTF-8 with the same escapes
+// below 0x80, and %uXXXX for a lone surrogate. An empty text is "-", the
+// text "-" is "%2D".
 //
 // Example:
-//   H Varnix-journal 1 18 5d3f7c0b
-//   A 7 a 10086,Hello%20there - 28 ...
-//   G 7 1 5 ...
-//   S 7 1 42 8 ...
-//   E 7 sent 42 11 ...
+//   H Varnix-journal 1 18 28f775e4
+//   A 1 a 10086,Hello%20world - 27 de07726f
+//   G 1 1 5 6d307745
+//   S 1 1 42 8 7cf6928f
+//   E 1 sent 42 11 4fafff79
 //
 // Reading stops at the first record that is torn, fails its check, or does
 // not fit what came before (an unknown id, a part sent twice, ...): that
