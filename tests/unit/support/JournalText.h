@@ -24,12 +24,18 @@ inline bool Same(const QueuedMessage& a, const QueuedMessage& b) {
 // "last=<id>" and per message " <id>[<part>:<ref>,...]", "!" when a part
 // may have gone out.
 inline std::string Describe(const Recovery& r) {
-  std::string s = r.usable ? "last=" + std::to_string(r.lastId) : "unusable";
+  std::string s = "unusable";
+  if (r.usable) s = "last=" + std::to_string(r.lastId);
   for (const RecoveredMessage& m : r.messages) {
-    s += ' ' + std::to_string(m.message.id) + '[';
+    s += ' ';
+    s += std::to_string(m.message.id);
+    s += '[';
     bool first = true;
     for (const auto& [part, ref] : m.partsSent) {
-      s += (first ? "" : ",") + std::to_string(part) + ':' + std::to_string(ref);
+      if (!first) s += ',';
+      s += std::to_string(part);
+      s += ':';
+      s += std::to_string(ref);
       first = false;
     }
     s += m.pduMayHaveGoneOut ? "]!" : "]";
