@@ -86,7 +86,7 @@ void Report(const char* what, std::vector<double> us) {
 QueuedMessage Message(MessageId id) {
   return QueuedMessage{id, "13800138000,Your parcel " + std::to_string(id) +
                                " is waiting at the front desk until 18:00 today.",
-                       false, {}};
+                       false, {}, {}};
 }
 
 }  // namespace

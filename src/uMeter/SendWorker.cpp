@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "uMain/Journal.h"
 #include "uMeter/ExtSettings.h"
 #include "uMeter/ModemLineReader.h"
 #include "uMeter/PduEncoder.h"
@@ -171,7 +172,13 @@ void TGetDataThread::Execute() {
 
 void TGetDataThread::CloseWaitingRetries() {
   // Without an outbox nothing outlives the program: what waited for a
-  // retry ends like a message still in the queue, with no Status.
+  // retry ends like a message still in the queue, with no Status. With it
+  // they stay journaled and come back at the next start.
+  if (state_.journal) {
+    retries_.clear();
+    held_.clear();
+    return;
+  }
   if (retries_.empty() && held_.empty()) return;
   try {
     for (const Attempts& attempts : held_)
@@ -218,6 +225,8 @@ void TGetDataThread::ProcessEntry(const std::string& entry) {
 void TGetDataThread::ProcessMessage(const QueuedMessage& message) {
   Attempts attempts;
   attempts.message = message;
+  // A message the outbox brought back goes on after its parts already sent.
+  attempts.references = message.sentReferences;
   RunAttempt(attempts);
 }
 
@@ -257,7 +266,10 @@ bool TGetDataThread::ScheduleRetry(Attempts& attempts, const MessageOutcome& out
     if (attempts.message.id != 0)
       state_.results.Push({attempts.message.id, MessageState::kRetry,
                            std::to_string(seconds) + " " + outcome.why});
+    const MessageId id = attempts.message.id;
+    const int part = outcome.failedPart;
     retries_.emplace(clock_.Now() + wait, std::move(attempts));
+    if (state_.journal && id != 0) state_.journal->AttemptFailed(id, part);
   } catch (...) {
     // No room to keep it waiting: it ends with this attempt's failure.
     return false;
@@ -271,7 +283,11 @@ void TGetDataThread::Report(MessageId id, const MessageOutcome& outcome) {
     if (onOutcome_) onOutcome_(outcome);
     // Pushed before the Status is set: the post below publishes both, the
     // message's Result line first.
-    if (id != 0) state_.results.Push(FinalChange(id, outcome));
+    if (id != 0) {
+      const StateChange change = FinalChange(id, outcome);
+      if (state_.journal) state_.journal->Finished(id, change.state, change.detail);
+      state_.results.Push(change);
+    }
   } catch (...) {
     // The details are lost; the Status below still goes out.
   }
@@ -295,7 +311,11 @@ std::vector<SubmitPdu> TGetDataThread::BuildParts(const QueuedMessage& message,
     options.parts = extensions_->Parts.load();
     options.alphabet = extensions_->Alphabet.load();
   }
-  options.reference = nextReference_;
+  // With the outbox a message's parts may go out across a restart: the
+  // reference comes from its id, so the parts sent after it still match.
+  options.reference = state_.journal && message.id != 0
+                          ? static_cast<std::uint8_t>(message.id & 0xFF)
+                          : nextReference_;
   // A text that came in as UTF-16 never goes through the code page.
   std::vector<SubmitPdu> pdus = BuildSubmitParts(
       split.number, message.unicode ? message.text16 : codec_.ToUtf16(split.text), options);
@@ -316,16 +336,26 @@ void TGetDataThread::RunDialogue(Attempts& attempts, MessageOutcome& outcome) {
     outcome.why = "refused number";
     return;
   }
+  // With the outbox every part is journaled as it goes.
+  std::unique_ptr<PartHooks> hooks;
+  if (Journal* journal = state_.journal; journal && message.id != 0) {
+    hooks = std::make_unique<PartHooks>();
+    const MessageId id = message.id;
+    hooks->beforePdu = [journal, id](int part) { return journal->PartGoingOut(id, part); };
+    hooks->sent = [journal, id](int part, int reference) {
+      journal->PartSent(id, part, reference);
+    };
+  }
   if (reader_) {
     if (attempts.pdus.empty()) attempts.pdus = BuildParts(message, split);
-    RunPromptDialogue(*reader_, attempts.pdus, outcome);
+    RunPromptDialogue(*reader_, attempts.pdus, outcome, hooks.get());
     return;
   }
-  RunClassicDialogue(attempts, split, outcome);
+  RunClassicDialogue(attempts, split, outcome, hooks.get());
 }
 
 void TGetDataThread::RunClassicDialogue(Attempts& attempts, const SplitEntry& split,
-                                        MessageOutcome& outcome) {
+                                        MessageOutcome& outcome, const PartHooks* hooks) {
   // Every part runs the whole dialogue, pauses included, as a single
   // message always has; the first part that fails ends the message. A
   // retry goes on with the first part not yet sent.
@@ -347,6 +377,13 @@ void TGetDataThread::RunClassicDialogue(Attempts& attempts, const SplitEntry& sp
     SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");
     clock_.Sleep(kCommandPause);
 
+    if (hooks && hooks->beforePdu && !hooks->beforePdu(part)) {
+      // The modem waits for a PDU that will not come.
+      SendText("\x1b");
+      clock_.Sleep(kCommandPause);
+      FailPart(outcome, part, "outbox write failed");
+      return;
+    }
     outcome.pduWentOut = true;
     if (SendText(pdu.pdu + kCtrlZ) == 0) outcome.pduWentOut = false;
     clock_.Sleep(Delay());
@@ -368,6 +405,7 @@ void TGetDataThread::RunClassicDialogue(Attempts& attempts, const SplitEntry& sp
       return;
     }
     outcome.references.push_back(ClassicReference(collected));
+    if (hooks && hooks->sent) hooks->sent(part, outcome.references.back());
   }
   outcome.sent = true;
   outcome.failedPart = 0;

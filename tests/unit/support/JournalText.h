@@ -11,10 +11,10 @@
 namespace varnix::testing {
 
 inline QueuedMessage Ansi(MessageId id, std::string entry) {
-  return QueuedMessage{id, std::move(entry), false, {}};
+  return QueuedMessage{id, std::move(entry), false, {}, {}};
 }
 inline QueuedMessage Uni(MessageId id, std::string entry, std::u16string text16) {
-  return QueuedMessage{id, std::move(entry), true, std::move(text16)};
+  return QueuedMessage{id, std::move(entry), true, std::move(text16), {}};
 }
 
 inline bool Same(const QueuedMessage& a, const QueuedMessage& b) {
