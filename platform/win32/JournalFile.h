@@ -14,8 +14,9 @@ namespace varnix::win32 {
 // FlushFileBuffers before it returns. A replacement is written to
 // "<path>.tmp", flushed, and renamed over the journal with
 // MOVEFILE_WRITE_THROUGH, so that a crash leaves the old or the new file
-// whole. While the handle is open other processes may read the file, never
-// write it.
+// whole; a temporary file such a crash leaves is overwritten by the next
+// replacement and never read. While the handle is open other processes may
+// read the file, never write it.
 class JournalFile final : public JournalStore {
  public:
   explicit JournalFile(std::wstring path);

@@ -103,6 +103,9 @@ class Journal {
  public:
   explicit Journal(JournalStore& store, CompactionLimits limits = {});
 
+  // The messages it returns stay in the journal as they are: they are queued
+  // again without Accepted, and one that may have gone out is ended with
+  // Finished(id, kUnknown, ...), the only step it still takes.
   Recovery Load();
 
   // Journaled and flushed: only then may the poke be acknowledged. The id
