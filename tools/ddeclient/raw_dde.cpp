@@ -214,10 +214,10 @@ bool RunRawCommand(const std::vector<std::string>& w) {
     std::memcpy(dp->Value, bytes.data(), bytes.size());
     GlobalUnlock(mem);
     const ATOM item = AddAtom(arg(1));
-    Out("raw-poke " + RawExchange(WM_DDE_POKE,
-                                  PackDDElParam(WM_DDE_POKE, reinterpret_cast<UINT_PTR>(mem), item),
-                                  false) +
-        " t=" + TimeText());
+    // The time once the answer is in: the operands of + are not sequenced.
+    const std::string answer = RawExchange(
+        WM_DDE_POKE, PackDDElParam(WM_DDE_POKE, reinterpret_cast<UINT_PTR>(mem), item), false);
+    Out("raw-poke " + answer + " t=" + TimeText());
   } else if (cmd == "raw-execute") {
     // The command string is the whole block, NUL-terminated (a UTF-16 NUL
     // for a Unicode one); WM_DDE_EXECUTE carries the handle itself, not a
