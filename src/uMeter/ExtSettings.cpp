@@ -29,6 +29,7 @@ std::optional<std::string> LoadExtSettings(ExtSettings& settings, RegistryAccess
   settings.Parts.store(NormalizedParts(ReadOptional(registry, "Parts", error)));
   settings.Alphabet.store(NormalizedSwitch(ReadOptional(registry, "Alphabet", error)));
   settings.Dialogue.store(NormalizedSwitch(ReadOptional(registry, "Dialogue", error)));
+  settings.Retries.store(std::clamp<std::int32_t>(ReadOptional(registry, "Retries", error), 0, 10));
   return error;
 }
 
@@ -37,6 +38,7 @@ std::optional<std::string> LoadExtSettingsAtStartup(ExtSettings& settings,
   settings.Parts.store(0);
   settings.Alphabet.store(0);
   settings.Dialogue.store(0);
+  settings.Retries.store(0);
   OpenSettingsKey(registry);
   std::optional<std::string> error;
   try {

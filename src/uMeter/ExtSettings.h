@@ -23,6 +23,9 @@ struct ExtSettings {
   // 1: the prompt-driven dialogue. Taken by the worker when it is set up,
   // so a new value applies at the next start only.
   std::atomic<std::int32_t> Dialogue{0};
+  // 0: one attempt; 1 to 10: a failure that cannot have delivered the
+  // message is tried again that many times at most.
+  std::atomic<std::int32_t> Retries{0};
 };
 
 // The allowed value nearest to what the registry holds (a negative one is 0).

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string_view>
 #include <thread>
@@ -32,6 +33,8 @@ class ModemPort {
 class WorkerClock {
  public:
   virtual ~WorkerClock() = default;
+  // Monotonic time, for the waits before a retry.
+  virtual std::chrono::milliseconds Now() const;
   // A fixed pause of the dialogue.
   virtual void Sleep(std::chrono::milliseconds d) = 0;
   // The idle wait: ends early when an entry is appended or a stop requested.
@@ -86,6 +89,11 @@ class TGetDataThread {
   // its Status is set and posted. Must not block.
   void SetOnOutcome(OutcomeSink onOutcome) { onOutcome_ = std::move(onOutcome); }
 
+  // Called on the worker's thread after it recorded a change of state that
+  // no Status follows (a retry, a message closed at the end), so that the
+  // window publishes it. Must not block.
+  void SetOnResults(std::function<void()> onResults) { onResults_ = std::move(onResults); }
+
   // Runs Execute on a new thread. Finished() is false from here until the
   // loop has ended.
   void Start();
@@ -100,13 +108,30 @@ class TGetDataThread {
   // Never throws: an error during the dialogue gives the outcome "0".
   void ProcessEntry(const std::string& entry);
   // The same for an accepted message, whose final state also goes to
-  // state.results under its id.
+  // state.results under its id. With Retries, a failure that cannot have
+  // delivered it instead waits for its next attempt, while later messages
+  // go ahead.
   void ProcessMessage(const QueuedMessage& message);
 
+  // Messages waiting for a retry.
+  std::size_t RetriesWaiting() const { return retries_.size(); }
+
  private:
-  void RunDialogue(const QueuedMessage& message, MessageOutcome& outcome);
-  void RunClassicDialogue(const QueuedMessage& message, const SplitEntry& split,
-                          MessageOutcome& outcome);
+  // One message across its attempts: the parts are cut once, so that a
+  // retry sends the same PDUs (and reference), and the parts already sent
+  // are not sent again.
+  struct Attempts {
+    QueuedMessage message;
+    std::vector<SubmitPdu> pdus;
+    std::vector<int> references;  // of the parts sent so far
+    int retries = 0;
+  };
+
+  void RunAttempt(Attempts& attempts);
+  bool ScheduleRetry(Attempts& attempts, const MessageOutcome& outcome);
+  void CloseWaitingRetries();
+  void RunDialogue(Attempts& attempts, MessageOutcome& outcome);
+  void RunClassicDialogue(Attempts& attempts, const SplitEntry& split, MessageOutcome& outcome);
   std::vector<SubmitPdu> BuildParts(const QueuedMessage& message, const SplitEntry& split);
   void Report(MessageId id, const MessageOutcome& outcome);
   std::chrono::milliseconds Delay() const;
@@ -121,6 +146,10 @@ class TGetDataThread {
   PostSendDone postSendDone_;
   std::function<void()> onFinished_;
   OutcomeSink onOutcome_;
+  std::function<void()> onResults_;
+  // Worker thread only: by the time each is due; equal times keep their
+  // order.
+  std::multimap<std::chrono::milliseconds, Attempts> retries_;
   const ExtSettings* extensions_ = nullptr;
   std::unique_ptr<ReaderClock> ownReaderClock_;
   std::unique_ptr<ModemLineReader> reader_;  // the prompt-driven dialogue; null: classic

@@ -84,6 +84,7 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
       state_, port_, *workerClock_, *codec_, settings_.Delay,
       [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([mainWindow] { PostMessageW(mainWindow, WM_WORKERDONE, 0, 0); });
+  worker_->SetOnResults([mainWindow] { PostMessageW(mainWindow, WM_RESULTS, 0, 0); });
   worker_->SetExtensions(extSettings_);
   if (extSettings_.Dialogue.load() == 1) fineTimer_.emplace();
   worker_->Start();

@@ -35,6 +35,8 @@ class VirtualClock final : public WorkerClock {
   long now = 0;
   std::function<void()> onIdle;  // e.g. stop the loop once the queue is drained
 
+  milliseconds Now() const override { return milliseconds(now); }
+
   void Sleep(milliseconds d) override {
     log_.push_back({now, "sleep:" + std::to_string(d.count())});
     now += static_cast<long>(d.count());
