@@ -18,9 +18,10 @@ pytestmark = pytest.mark.parametrize("app_build", ["x64"], indirect=True)
 CONNECT = "connect Varnix SMS0"
 # The prompt-driven dialogue reacts to the modem's answers as they come, so
 # a modem answering at once gets one message after the other without pauses.
-PROMPTED = dict(DEFAULTS, Delay=300, Dialogue=1)
+PROMPTED = dict(DEFAULTS, Delay=300, Dialogue=1, Parts=3)
 QUICK = dict(prompt_delay=0.01, result_delay=0.02)
 EMPTY = "00"  # an item with nothing in it: just the NUL
+LONG = "长" * 150  # three UCS-2 parts: 67 + 67 + 16
 
 
 def submit(number, text):
@@ -306,32 +307,46 @@ def test_items_states_and_the_execute_command(app, modem, tmp_path):
     ]
     assert {i for i, s, _ in results if s == "queued"} == set(range(1, 17))
 
-    # -- close with messages waiting --
-    modem.set_cmgs(prompt_delay=0.01, result_delay=4)
-    statuses = len(watcher.wait_values("Status", 16, 5))
+    # A message in three parts: one reference per part; a part refused
+    # names its number.
+    # The 5th AT+CMGS from here is the second message's second part.
+    modem.set_cmgs(mr=100, parts=[{}, {}, {}, {}, {"result": "error"}], **QUICK)
     pdus = len(modem.pdus())
     out = run_client(app.prefix, app.win_build, CONNECT,
-                     execute(send_command("13800000017", "under way") +
-                             send_command("13800000018", "waiting one") +
-                             send_command("13800000019", "waiting two")), "request Id")
-    assert ids_read(out) == ["19"], out.text
+                     execute(send_command("13800000017", LONG)),
+                     execute(send_command("13800000018", LONG)), "request Id")
+    assert ids_read(out) == ["18"], out.text
+    results = watcher.wait_final({17, 18}, 30)
+    assert of_id(results, 17) == [("queued", ""), ("sent", "100 101 102")]
+    assert of_id(results, 18) == [("queued", ""), ("failed", "part 2: +CMS ERROR: 500")]
+    assert [r["mr"] for r in modem.pdus()[pdus:]] == [100, 101, 102, 103, None]
+
+    # -- close with messages waiting --
+    modem.set_cmgs(prompt_delay=0.01, result_delay=4)
+    statuses = len(watcher.wait_values("Status", 18, 5))
+    pdus = len(modem.pdus())
+    out = run_client(app.prefix, app.win_build, CONNECT,
+                     execute(send_command("13800000019", "under way") +
+                             send_command("13800000020", "waiting one") +
+                             send_command("13800000021", "waiting two")), "request Id")
+    assert ids_read(out) == ["21"], out.text
     # The first is under way (its answer 4 s after its PDU), two wait.
     assert modem.wait_pdus(pdus + 1, 10) is not None
     app.ui("close", "answer:OK")
     # Nothing is taken during the shutdown.
     out = run_client(app.prefix, app.win_build, CONNECT,
-                     execute(send_command("13800000020", "too late")))
+                     execute(send_command("13800000022", "too late")))
     assert out.words("execute") == ["nak"], out.text
     assert app.wait_exit(30) is not None
     watcher.finish()
     results = watcher.results()
-    assert of_id(results, 17) == [("queued", ""), ("sent", str(modem.mrs()[-1]))], results[-8:]
-    assert of_id(results, 18) == [("queued", ""), ("failed", "closed")], results[-8:]
-    assert of_id(results, 19) == [("queued", ""), ("failed", "closed")], results[-8:]
-    assert of_id(results, 20) == []
+    assert of_id(results, 19) == [("queued", ""), ("sent", str(modem.mrs()[-1]))], results[-8:]
+    assert of_id(results, 20) == [("queued", ""), ("failed", "closed")], results[-8:]
+    assert of_id(results, 21) == [("queued", ""), ("failed", "closed")], results[-8:]
+    assert of_id(results, 22) == []
     # Status only for the one that went out.
     assert watcher.values("Status")[statuses:] == ["1"]
-    assert pdu_messages(modem.pdus()[pdus:]) == [("13800000017", "under way")]
+    assert pdu_messages(modem.pdus()[pdus:]) == [("13800000019", "under way")]
 
 
 CLIENTS = 20
