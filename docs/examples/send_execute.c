@@ -13,7 +13,6 @@
 #include <string.h>
 #include <wchar.h>
 
-static DWORD inst;
 static char lines[64][256]; /* Result lines as they arrive */
 static int count;
 
@@ -39,21 +38,34 @@ static void pump(DWORD ms) {
   } while ((LONG)(end - GetTickCount()) > 0);
 }
 
-static HCONV connect_sms0(void) {
-  HSZ service = DdeCreateStringHandleW(inst, L"Varnix", CP_WINUNICODE);
-  HSZ topic = DdeCreateStringHandleW(inst, L"SMS0", CP_WINUNICODE);
-  HCONV conv = DdeConnect(inst, service, topic, NULL);
-  DdeFreeStringHandle(inst, service);
-  DdeFreeStringHandle(inst, topic);
-  return conv;
+/* A DDEML instance with its conversation on Varnix|SMS0. */
+struct session {
+  DWORD inst;
+  HCONV conv;
+};
+
+static int open_sms0(struct session *s) {
+  HSZ service, topic;
+  if (DdeInitializeW(&s->inst, callback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) return 0;
+  service = DdeCreateStringHandleW(s->inst, L"Varnix", CP_WINUNICODE);
+  topic = DdeCreateStringHandleW(s->inst, L"SMS0", CP_WINUNICODE);
+  s->conv = DdeConnect(s->inst, service, topic, NULL);
+  DdeFreeStringHandle(s->inst, service);
+  DdeFreeStringHandle(s->inst, topic);
+  return s->conv != NULL;
 }
 
-static HDDEDATA transact(HCONV conv, const wchar_t *item, UINT type, const void *data,
+static void close_sms0(struct session *s) {
+  if (s->conv) DdeDisconnect(s->conv);
+  if (s->inst) DdeUninitialize(s->inst);
+}
+
+static HDDEDATA transact(struct session *s, const wchar_t *item, UINT type, const void *data,
                          DWORD size, DWORD *result) {
-  HSZ hsz = item ? DdeCreateStringHandleW(inst, item, CP_WINUNICODE) : NULL;
-  HDDEDATA r = DdeClientTransaction((LPBYTE)data, size, conv, hsz, item ? CF_TEXT : CF_UNICODETEXT,
-                                    type, 10000, result);
-  if (hsz) DdeFreeStringHandle(inst, hsz);
+  HSZ hsz = item ? DdeCreateStringHandleW(s->inst, item, CP_WINUNICODE) : NULL;
+  HDDEDATA r = DdeClientTransaction((LPBYTE)data, size, s->conv, hsz,
+                                    item ? CF_TEXT : CF_UNICODETEXT, type, 10000, result);
+  if (hsz) DdeFreeStringHandle(s->inst, hsz);
   pump(20);
   return r;
 }
@@ -72,7 +84,7 @@ static void quoted(wchar_t *out, const wchar_t *s) {
 
 int wmain(int argc, wchar_t **argv) {
   static wchar_t command[8192];
-  HCONV watch, conv;
+  struct session watch = {0, NULL}, conv = {0, NULL};
   DWORD result = 0, end;
   HDDEDATA r;
   char id[32] = "";
@@ -82,18 +94,16 @@ int wmain(int argc, wchar_t **argv) {
     fprintf(stderr, "usage: send_execute NUMBER TEXT\n");
     return 2;
   }
-  if (DdeInitializeW(&inst, callback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) return 2;
-  /* Two conversations: "queued" is advised before the execute is answered,
-   * and a DDEML (Wine's) can take advise data that reaches the executing
-   * conversation for the execute's answer. */
-  watch = connect_sms0();
-  conv = connect_sms0();
-  if (!watch || !conv) {
+  /* Two instances, one watching, one sending: "queued" is advised before
+   * the execute is answered, and Wine's DDEML takes advise data that
+   * reaches the executing conversation for the execute's answer. It allows
+   * an instance only one conversation with Varnix|SMS0. */
+  if (!open_sms0(&watch) || !open_sms0(&conv)) {
     fprintf(stderr, "Varnix is not running\n");
     goto done;
   }
   /* Watch Result first, so that no line of the new message is missed. */
-  if (!transact(watch, L"Result", XTYP_ADVSTART, NULL, 0, NULL)) {
+  if (!transact(&watch, L"Result", XTYP_ADVSTART, NULL, 0, NULL)) {
     fprintf(stderr, "no item Result: an older Varnix, or its port did not open\n");
     goto done;
   }
@@ -102,14 +112,14 @@ int wmain(int argc, wchar_t **argv) {
   wcscat(command, L",");
   quoted(command, argv[2]);
   wcscat(command, L")]");
-  r = transact(conv, NULL, XTYP_EXECUTE, command,
+  r = transact(&conv, NULL, XTYP_EXECUTE, command,
                (DWORD)((wcslen(command) + 1) * sizeof(wchar_t)), &result);
   if (!r || !(result & DDE_FACK)) {
     fprintf(stderr, "refused: a number other than digits after an optional +, or an empty text\n");
     goto done;
   }
   /* Id of this conversation: the message just queued. */
-  r = transact(conv, L"Id", XTYP_REQUEST, NULL, 0, NULL);
+  r = transact(&conv, L"Id", XTYP_REQUEST, NULL, 0, NULL);
   if (r) {
     DWORD n = DdeGetData(r, (LPBYTE)id, sizeof id - 1, 0);
     id[n] = '\0';
@@ -141,8 +151,7 @@ int wmain(int argc, wchar_t **argv) {
     }
   }
 done:
-  if (watch) DdeDisconnect(watch);
-  if (conv) DdeDisconnect(conv);
-  DdeUninitialize(inst);
+  close_sms0(&watch);
+  close_sms0(&conv);
   return code;
 }

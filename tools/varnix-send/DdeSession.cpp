@@ -6,24 +6,24 @@ namespace varnix_send {
 
 namespace {
 
-// DDEML calls back with the instance id only, so the one instance of the
-// program and what its callback collected live here.
-DWORD g_inst = 0;
+// DDEML's callback gets no pointer of ours, so what it collects, and which
+// session's link each conversation holds, live here.
+struct LinkOf {
+  HCONV conv;
+  std::wstring item;
+};
+std::vector<LinkOf> g_links;
 std::vector<Advised> g_advised;
 
 // How long a transaction's leftovers are given to arrive (see Transact).
 constexpr DWORD kSettleMs = 20;
 
-std::wstring HszText(HSZ hsz) {
-  wchar_t buf[256];
-  const DWORD n = DdeQueryStringW(g_inst, hsz, buf, 256, CP_WINUNICODE);
-  return std::wstring(buf, n < 256 ? n : 255);
-}
-
-HDDEDATA CALLBACK Callback(UINT type, UINT, HCONV conv, HSZ, HSZ item, HDDEDATA data, ULONG_PTR,
+HDDEDATA CALLBACK Callback(UINT type, UINT, HCONV conv, HSZ, HSZ, HDDEDATA data, ULONG_PTR,
                            ULONG_PTR) {
   if (type != XTYP_ADVDATA) return nullptr;
-  Advised a{conv, HszText(item), {}};
+  Advised a{conv, {}, {}};
+  for (const LinkOf& l : g_links)
+    if (l.conv == conv) a.item = l.item;
   if (data) {
     const DWORD n = DdeGetData(data, nullptr, 0, 0);
     a.data.resize(n);
@@ -35,72 +35,66 @@ HDDEDATA CALLBACK Callback(UINT type, UINT, HCONV conv, HSZ, HSZ item, HDDEDATA 
 
 class Hsz {
  public:
-  explicit Hsz(const wchar_t* s) : h_(s ? DdeCreateStringHandleW(g_inst, s, CP_WINUNICODE) : nullptr) {}
+  Hsz(DWORD inst, const wchar_t* s)
+      : inst_(inst), h_(s ? DdeCreateStringHandleW(inst, s, CP_WINUNICODE) : nullptr) {}
   ~Hsz() {
-    if (h_) DdeFreeStringHandle(g_inst, h_);
+    if (h_) DdeFreeStringHandle(inst_, h_);
   }
   Hsz(const Hsz&) = delete;
   Hsz& operator=(const Hsz&) = delete;
   HSZ get() const { return h_; }
 
  private:
+  DWORD inst_;
   HSZ h_;
 };
 
 }  // namespace
 
 DdeSession::~DdeSession() {
-  for (const Link& l : links_) {
-    Hsz item(l.item.c_str());
-    DdeClientTransaction(nullptr, 0, l.conv, item.get(), CF_TEXT, XTYP_ADVSTOP, 5000, nullptr);
+  if (conv_ && !link_.empty()) {
+    Hsz item(inst_, link_.c_str());
+    DdeClientTransaction(nullptr, 0, conv_, item.get(), CF_TEXT, XTYP_ADVSTOP, 5000, nullptr);
   }
-  for (HCONV c : convs_) DdeDisconnect(c);
-  if (g_inst) DdeUninitialize(g_inst);
-  g_inst = 0;
+  if (conv_) DdeDisconnect(conv_);
+  if (inst_) DdeUninitialize(inst_);
 }
 
-UINT DdeSession::Start() {
-  const UINT rc = DdeInitializeW(&g_inst, Callback, APPCMD_CLIENTONLY, 0);
-  if (rc != DMLERR_NO_ERROR) g_inst = 0;
-  return rc;
-}
-
-UINT DdeSession::LastError() const { return g_inst ? DdeGetLastError(g_inst) : 0; }
-
-HCONV DdeSession::Connect(const std::wstring& service, const std::wstring& topic) {
-  HCONV conv;
+UINT DdeSession::Open(const std::wstring& service, const std::wstring& topic) {
+  const UINT rc = DdeInitializeW(&inst_, Callback, APPCMD_CLIENTONLY, 0);
+  if (rc != DMLERR_NO_ERROR) {
+    inst_ = 0;
+    return rc;
+  }
   {
-    Hsz s(service.c_str()), t(topic.c_str());
-    conv = DdeConnect(g_inst, s.get(), t.get(), nullptr);
+    Hsz s(inst_, service.c_str()), t(inst_, topic.c_str());
+    conv_ = DdeConnect(inst_, s.get(), t.get(), nullptr);
   }
-  if (conv) {
-    convs_.push_back(conv);
-    Pump(kSettleMs, false);
-  }
-  return conv;
+  if (!conv_) return DdeGetLastError(inst_);
+  Pump(kSettleMs, false);
+  return DMLERR_NO_ERROR;
 }
 
-// Wine's DDEML ends a synchronous transaction at the first DDE message that
-// reaches the conversation's window, whatever it is: advise data of the
-// same conversation is taken for the answer, and a stray positive
-// acknowledgement (Wine's server sends one after a request's data) for the
-// answer of the next transaction. So advise links live on a conversation of
-// their own, and every transaction is followed by a short pump that lets
-// its leftovers arrive before the next begins. A refused poke can still
-// return non-NULL there: the DDE_FACK bit of the result decides.
-HDDEDATA DdeSession::Transact(const void* data, DWORD size, HCONV conv, const wchar_t* item,
-                              UINT format, UINT type, DWORD timeoutMs, DWORD* result) {
-  Hsz hsz(item);
+UINT DdeSession::LastError() const { return inst_ ? DdeGetLastError(inst_) : 0; }
+
+// Every transaction is followed by a short pump that lets its leftovers
+// arrive before the next begins: after a request's data Wine's server sends
+// a positive acknowledgement as well, which would otherwise be taken for
+// the answer of the next transaction. A refused poke can still return
+// non-NULL there: the DDE_FACK bit of the result decides.
+HDDEDATA DdeSession::Transact(const void* data, DWORD size, const wchar_t* item, UINT format,
+                              UINT type, DWORD timeoutMs, DWORD* result) {
+  Hsz hsz(inst_, item);
   DWORD flags = 0;
-  HDDEDATA r = DdeClientTransaction(static_cast<LPBYTE>(const_cast<void*>(data)), size, conv,
+  HDDEDATA r = DdeClientTransaction(static_cast<LPBYTE>(const_cast<void*>(data)), size, conv_,
                                     hsz.get(), format, type, timeoutMs, &flags);
   Pump(kSettleMs, false);
   if (result) *result = flags;
   return r;
 }
 
-bool DdeSession::Request(HCONV conv, const wchar_t* item, std::string* data, DWORD timeoutMs) {
-  HDDEDATA r = Transact(nullptr, 0, conv, item, CF_TEXT, XTYP_REQUEST, timeoutMs, nullptr);
+bool DdeSession::Request(const wchar_t* item, std::string* data, DWORD timeoutMs) {
+  HDDEDATA r = Transact(nullptr, 0, item, CF_TEXT, XTYP_REQUEST, timeoutMs, nullptr);
   if (!r) return false;
   const DWORD n = DdeGetData(r, nullptr, 0, 0);
   data->assign(n, '\0');
@@ -109,25 +103,26 @@ bool DdeSession::Request(HCONV conv, const wchar_t* item, std::string* data, DWO
   return true;
 }
 
-bool DdeSession::Poke(HCONV conv, const wchar_t* item, std::string text, DWORD timeoutMs) {
+bool DdeSession::Poke(const wchar_t* item, std::string text, DWORD timeoutMs) {
   text.push_back('\0');
   DWORD result = 0;
-  HDDEDATA r = Transact(text.data(), static_cast<DWORD>(text.size()), conv, item, CF_TEXT,
-                        XTYP_POKE, timeoutMs, &result);
-  return r && (result & DDE_FACK);
-}
-
-bool DdeSession::Execute(HCONV conv, const std::wstring& command, DWORD timeoutMs) {
-  DWORD result = 0;
-  const DWORD size = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
-  HDDEDATA r = Transact(command.c_str(), size, conv, nullptr, CF_UNICODETEXT, XTYP_EXECUTE,
+  HDDEDATA r = Transact(text.data(), static_cast<DWORD>(text.size()), item, CF_TEXT, XTYP_POKE,
                         timeoutMs, &result);
   return r && (result & DDE_FACK);
 }
 
-bool DdeSession::Advise(HCONV conv, const wchar_t* item, DWORD timeoutMs) {
-  if (!Transact(nullptr, 0, conv, item, CF_TEXT, XTYP_ADVSTART, timeoutMs, nullptr)) return false;
-  links_.push_back({conv, item});
+bool DdeSession::Execute(const std::wstring& command, DWORD timeoutMs) {
+  DWORD result = 0;
+  const DWORD size = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
+  HDDEDATA r =
+      Transact(command.c_str(), size, nullptr, CF_UNICODETEXT, XTYP_EXECUTE, timeoutMs, &result);
+  return r && (result & DDE_FACK);
+}
+
+bool DdeSession::Advise(const wchar_t* item, DWORD timeoutMs) {
+  g_links.push_back({conv_, item});
+  if (!Transact(nullptr, 0, item, CF_TEXT, XTYP_ADVSTART, timeoutMs, nullptr)) return false;
+  link_ = item;
   return true;
 }
 

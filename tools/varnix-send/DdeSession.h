@@ -1,5 +1,5 @@
-// varnix-send's side of DDEML: one Unicode client instance, its
-// conversations, synchronous transactions that survive Wine's stray
+// varnix-send's side of DDEML: one Unicode client instance with one
+// conversation, synchronous transactions that survive Wine's stray
 // acknowledgements, and the advise data that arrived, in order.
 #pragma once
 
@@ -17,44 +17,46 @@ struct Advised {
   std::string data;  // as served, CF_TEXT in the ANSI code page
 };
 
+// Wine's DDEML allows an instance one conversation per service and topic,
+// and ends a synchronous transaction at the first DDE message that reaches
+// the conversation's window, whatever it is: advise data of the same
+// conversation is taken for the answer. So a program that watches an item
+// while it sends uses two sessions, one for each.
 class DdeSession {
  public:
   DdeSession() = default;
-  ~DdeSession();
+  ~DdeSession();  // stops the advise link, disconnects, uninitialises
   DdeSession(const DdeSession&) = delete;
   DdeSession& operator=(const DdeSession&) = delete;
 
-  // DdeInitializeW as a client only; DMLERR_NO_ERROR or why not.
-  UINT Start();
-  // A conversation, or nullptr (LastError() says why). Disconnected by the
-  // destructor, after its advise links were stopped.
-  HCONV Connect(const std::wstring& service, const std::wstring& topic);
+  // DdeInitializeW as a client only, then the conversation: DMLERR_NO_ERROR
+  // or why not (DMLERR_NO_CONV_ESTABLISHED when no server answered).
+  UINT Open(const std::wstring& service, const std::wstring& topic);
+  HCONV conv() const { return conv_; }
   UINT LastError() const;
 
   // CF_TEXT request; *data gets the bytes as served.
-  bool Request(HCONV conv, const wchar_t* item, std::string* data, DWORD timeoutMs);
+  bool Request(const wchar_t* item, std::string* data, DWORD timeoutMs);
   // CF_TEXT poke of `text` and its NUL.
-  bool Poke(HCONV conv, const wchar_t* item, std::string text, DWORD timeoutMs);
+  bool Poke(const wchar_t* item, std::string text, DWORD timeoutMs);
   // An execute of `command` and its NUL as UTF-16 (CF_UNICODETEXT).
-  bool Execute(HCONV conv, const std::wstring& command, DWORD timeoutMs);
-  // A hot CF_TEXT advise link.
-  bool Advise(HCONV conv, const wchar_t* item, DWORD timeoutMs);
+  bool Execute(const std::wstring& command, DWORD timeoutMs);
+  // The one hot CF_TEXT advise link of this session.
+  bool Advise(const wchar_t* item, DWORD timeoutMs);
 
-  // Pumps messages for `ms`, or (stopOnData) until advise data is waiting.
-  void Pump(DWORD ms, bool stopOnData = true);
-  // The advise data that arrived since the last call, oldest first.
-  std::vector<Advised> TakeAdvised();
+  // Pumps the thread's messages for `ms`, or (stopOnData) until advise data
+  // of any session is waiting.
+  static void Pump(DWORD ms, bool stopOnData = true);
+  // The advise data of every session since the last call, oldest first.
+  static std::vector<Advised> TakeAdvised();
 
  private:
-  HDDEDATA Transact(const void* data, DWORD size, HCONV conv, const wchar_t* item, UINT format,
-                    UINT type, DWORD timeoutMs, DWORD* result);
+  HDDEDATA Transact(const void* data, DWORD size, const wchar_t* item, UINT format, UINT type,
+                    DWORD timeoutMs, DWORD* result);
 
-  struct Link {
-    HCONV conv;
-    std::wstring item;
-  };
-  std::vector<HCONV> convs_;
-  std::vector<Link> links_;
+  DWORD inst_ = 0;
+  HCONV conv_ = nullptr;
+  std::wstring link_;  // the advised item, if any
 };
 
 }  // namespace varnix_send

@@ -87,25 +87,26 @@ struct Options {
   std::wstring number, text;
 };
 
-// The gateway's conversation for commands and the one that watches; a
-// refusal there is reported and ends the program with 2.
+// The gateway's session for commands and the one that watches (see
+// DdeSession.h for why two).
 struct Gateway {
-  DdeSession dde;
-  HCONV cmd = nullptr;
-  HCONV watch = nullptr;
+  DdeSession cmd;
+  DdeSession watch;
 };
 
-int Unreachable(Gateway& g, const Options& o) {
-  Fail(L"cannot reach the DDE service \"" + o.service + L"\", topic \"SMS0\" (" +
-       Hex(g.dde.LastError()) + L"); is the gateway running?");
-  return 2;
+bool Open(DdeSession& s, const Options& o) {
+  const UINT rc = s.Open(o.service, L"SMS0");
+  if (rc == DMLERR_NO_ERROR) return true;
+  Fail(L"cannot reach the DDE service \"" + o.service + L"\", topic \"SMS0\" (" + Hex(rc) +
+       L"); is the gateway running?");
+  return false;
 }
 
 bool Watch(Gateway& g, const Options& o, const wchar_t* item) {
-  g.watch = g.dde.Connect(o.service, L"SMS0");
-  if (g.watch && g.dde.Advise(g.watch, item, kTransactionMs)) return true;
+  if (!Open(g.watch, o)) return false;
+  if (g.watch.Advise(item, kTransactionMs)) return true;
   Fail(std::wstring(L"the gateway refused to report the item ") + item + L" (" +
-       Hex(g.dde.LastError()) + L"); is its serial port open?");
+       Hex(g.watch.LastError()) + L"); is its serial port open?");
   return false;
 }
 
@@ -115,14 +116,14 @@ template <class Take>
 int Outcome(Gateway& g, const Options& o, const wchar_t* item, Take take) {
   const ULONGLONG end = GetTickCount64() + o.timeout * 1000ULL;
   for (;;) {
-    for (const auto& a : g.dde.TakeAdvised()) {
-      if (a.conv != g.watch || a.item != item) continue;
+    for (const auto& a : DdeSession::TakeAdvised()) {
+      if (a.conv != g.watch.conv() || a.item != item) continue;
       const int code = take(FirstLine(a.data));
       if (code >= 0) return code;
     }
     const ULONGLONG now = GetTickCount64();
     if (now >= end) break;
-    g.dde.Pump(static_cast<DWORD>(end - now));
+    DdeSession::Pump(static_cast<DWORD>(end - now));
   }
   Fail(L"no outcome from the gateway within " + std::to_wstring(o.timeout) + L" s");
   return 2;
@@ -132,14 +133,14 @@ int Outcome(Gateway& g, const Options& o, const wchar_t* item, Take take) {
 // then the next value of Status.
 int SendByPokes(Gateway& g, const Options& o) {
   if (!Watch(g, o, L"Status")) return 2;
-  if (!g.dde.Poke(g.cmd, L"Num", WideToAnsi(o.number), kTransactionMs) ||
-      !g.dde.Poke(g.cmd, L"SMS", WideToAnsi(o.text), kTransactionMs)) {
-    Fail(L"the gateway refused the number or the text (" + Hex(g.dde.LastError()) + L")");
+  if (!g.cmd.Poke(L"Num", WideToAnsi(o.number), kTransactionMs) ||
+      !g.cmd.Poke(L"SMS", WideToAnsi(o.text), kTransactionMs)) {
+    Fail(L"the gateway refused the number or the text (" + Hex(g.cmd.LastError()) + L")");
     return 2;
   }
-  g.dde.TakeAdvised();
-  if (!g.dde.Poke(g.cmd, L"Send", "1", kTransactionMs)) {
-    Fail(L"the gateway refused the send request (" + Hex(g.dde.LastError()) + L")");
+  DdeSession::TakeAdvised();
+  if (!g.cmd.Poke(L"Send", "1", kTransactionMs)) {
+    Fail(L"the gateway refused the send request (" + Hex(g.cmd.LastError()) + L")");
     return 2;
   }
   return Outcome(g, o, L"Status", [](const std::string& status) {
@@ -161,14 +162,14 @@ int SendByExecute(Gateway& g, const Options& o) {
   // Result before the execute, so that not even the "queued" line is missed.
   if (o.wait && !Watch(g, o, L"Result")) return 2;
   const std::wstring command = L"[Send(" + Quoted(o.number) + L"," + Quoted(o.text) + L")]";
-  if (!g.dde.Execute(g.cmd, command, kTransactionMs)) {
-    Fail(L"the gateway refused the message (" + Hex(g.dde.LastError()) +
+  if (!g.cmd.Execute(command, kTransactionMs)) {
+    Fail(L"the gateway refused the message (" + Hex(g.cmd.LastError()) +
          L"); is NUMBER only digits after an optional \"+\"?");
     return 2;
   }
   std::string idText;
   const unsigned long long id =
-      g.dde.Request(g.cmd, L"Id", &idText, kTransactionMs) ? IdOf(FirstLine(idText)) : 0;
+      g.cmd.Request(L"Id", &idText, kTransactionMs) ? IdOf(FirstLine(idText)) : 0;
   if (id == 0) {
     Fail(L"the gateway took the command but named no message id");
     return 2;
@@ -193,17 +194,11 @@ int SendByExecute(Gateway& g, const Options& o) {
 
 int Send(const Options& o) {
   Gateway g;
-  const UINT rc = g.dde.Start();
-  if (rc != DMLERR_NO_ERROR) {
-    Fail(L"the DDE library could not be started (" + Hex(rc) + L")");
-    return 2;
-  }
-  g.cmd = g.dde.Connect(o.service, L"SMS0");
-  if (!g.cmd) return Unreachable(g, o);
+  if (!Open(g.cmd, o)) return 2;
   // A gateway with the execute command has the item Id on every
   // conversation (empty until something is queued); an older one has not.
   std::string idText;
-  if (!g.dde.Request(g.cmd, L"Id", &idText, kTransactionMs)) return SendByPokes(g, o);
+  if (!g.cmd.Request(L"Id", &idText, kTransactionMs)) return SendByPokes(g, o);
   return SendByExecute(g, o);
 }
 
