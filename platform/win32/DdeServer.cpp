@@ -15,6 +15,8 @@ bool RunningOnWine() {
   return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+ClientKey KeyOf(HCONV conv) { return reinterpret_cast<ClientKey>(conv); }
+
 bool SameTextInUserLocale(const std::wstring& a, const std::wstring& b) {
   return ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
                           b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
@@ -213,6 +215,7 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
     }
 
     case XTYP_DISCONNECT:
+      if (conv_) conv_->ClientGone(KeyOf(conv));
       conversations_.erase(conv);
       for (auto it = links_.begin(); it != links_.end();) {
         it = it->first == conv ? links_.erase(it) : std::next(it);
@@ -224,7 +227,7 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
       if (format != CF_TEXT) return nullptr;
       TDdeServerItem* item = FindItem(conv, hsz1, hsz2);
       if (!item) return nullptr;
-      const std::string served = item->ServedData();
+      const std::string served = item->ServedData(KeyOf(conv));
       return ::DdeCreateDataHandle(instance_,
                                    reinterpret_cast<LPBYTE>(const_cast<char*>(served.data())),
                                    static_cast<DWORD>(served.size()), 0, hsz2, CF_TEXT, 0);
@@ -233,7 +236,7 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
     case XTYP_POKE: {
       if (format != CF_TEXT) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
       TDdeServerItem* item = FindItem(conv, hsz1, hsz2);
-      if (!item || !data) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      if (!item || item->ReadOnly || !data) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
       DWORD size = 0;
       const LPBYTE bytes = ::DdeAccessData(data, &size);
       if (!bytes) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
@@ -241,7 +244,8 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
       // DDEML re-enters this callback for each of them.
       std::string copy(reinterpret_cast<const char*>(bytes), size);
       ::DdeUnaccessData(data);
-      item->StorePoke(reinterpret_cast<const std::uint8_t*>(copy.data()), copy.size());
+      item->StorePoke(reinterpret_cast<const std::uint8_t*>(copy.data()), copy.size(),
+                      KeyOf(conv));
       return reinterpret_cast<HDDEDATA>(DDE_FACK);
     }
 
@@ -260,9 +264,15 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
     case XTYP_EXECUTE: {
       if (!IsServedTopic(conv, hsz1) || !data) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
       DWORD size = 0;
-      if (!::DdeAccessData(data, &size)) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      const LPBYTE bytes = ::DdeAccessData(data, &size);
+      if (!bytes) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+      // Copied out first, as for a poke: a queued message is advised at
+      // once, and DDEML re-enters this callback for every link.
+      const std::string copy(reinterpret_cast<const char*>(bytes), size);
       ::DdeUnaccessData(data);
-      return reinterpret_cast<HDDEDATA>(DDE_FACK);
+      const bool done = !conv_ || conv_->Execute(reinterpret_cast<const std::uint8_t*>(copy.data()),
+                                                 copy.size(), KeyOf(conv));
+      return reinterpret_cast<HDDEDATA>(done ? DDE_FACK : DDE_FNOTPROCESSED);
     }
 
     default:

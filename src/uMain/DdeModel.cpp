@@ -20,6 +20,14 @@ TDdeServerItem* TDdeServerConv::FindItem(std::string_view name) const {
   return nullptr;
 }
 
+bool TDdeServerConv::Execute(const std::uint8_t* data, std::size_t size, ClientKey from) const {
+  return OnExecute ? OnExecute(data, size, from) : true;
+}
+
+void TDdeServerConv::ClientGone(ClientKey client) const {
+  if (OnClientGone) OnClientGone(client);
+}
+
 TDdeServerItem::~TDdeServerItem() { SetServerConv(nullptr); }
 
 void TDdeServerItem::SetServerConv(TDdeServerConv* conv) {
@@ -33,16 +41,20 @@ std::string TDdeServerItem::Text() const { return lines_.empty() ? std::string()
 
 void TDdeServerItem::SetText(std::string value) {
   lines_.assign(1, std::move(value));
+  pokedBy_ = 0;
   Changed();
 }
 
-void TDdeServerItem::StorePoke(const std::uint8_t* data, std::size_t size) {
+void TDdeServerItem::StorePoke(const std::uint8_t* data, std::size_t size, ClientKey from) {
   lines_ = SplitPokeText(data, size);
+  pokedBy_ = from;
   Changed();
   if (OnPokeData) OnPokeData(*this);
 }
 
-std::string TDdeServerItem::ServedData() const { return JoinServedData(lines_); }
+std::string TDdeServerItem::ServedData(ClientKey to) const {
+  return JoinServedData(LinesFor ? LinesFor(to) : lines_);
+}
 
 void TDdeServerItem::Changed() {
   // Clients watching the item are told on every write, equal value or not:

@@ -15,6 +15,10 @@ namespace varnix {
 
 class TDdeServerItem;
 
+// The transport's handle of one client conversation; 0 when none is known
+// (a change made by the program itself).
+using ClientKey = std::uintptr_t;
+
 // Told after every write of an item's Text and every stored poke, so that
 // clients holding an advise link on that item get the new data.
 class AdviseSink {
@@ -39,6 +43,17 @@ class TDdeServerConv {
   TDdeServerItem* FindItem(std::string_view name) const;
   const std::vector<TDdeServerItem*>& Items() const { return items_; }
 
+  // An execute on the topic: true to acknowledge it. Without a handler
+  // every execute is acknowledged and has no effect.
+  using ExecuteHandler =
+      std::function<bool(const std::uint8_t* data, std::size_t size, ClientKey from)>;
+  ExecuteHandler OnExecute;
+  bool Execute(const std::uint8_t* data, std::size_t size, ClientKey from) const;
+
+  // A conversation has ended: whatever was kept for it can go.
+  std::function<void(ClientKey)> OnClientGone;
+  void ClientGone(ClientKey client) const;
+
  private:
   std::string name_;
   AdviseSink* sink_ = nullptr;
@@ -57,6 +72,12 @@ class TDdeServerItem {
   std::string Name;
   int Tag = 0;
   PokeHandler OnPokeData;
+  // The program's own results: a client's poke is refused, not stored.
+  bool ReadOnly = false;
+  // When set, the item holds one value per conversation: a request or an
+  // advise is served what this gives for the conversation asking, and
+  // Lines() is not used.
+  std::function<std::vector<std::string>(ClientKey)> LinesFor;
 
   TDdeServerConv* ServerConv() const { return conv_; }
   void SetServerConv(TDdeServerConv* conv);
@@ -69,17 +90,22 @@ class TDdeServerItem {
   void SetText(std::string value);
 
   // A client's CF_TEXT poke: stores the lines, tells the advise links, then
-  // runs OnPokeData.
-  void StorePoke(const std::uint8_t* data, std::size_t size);
+  // runs OnPokeData, which can ask PokedBy() who poked.
+  void StorePoke(const std::uint8_t* data, std::size_t size, ClientKey from = 0);
+  // The conversation of the poke stored last; 0 after a SetText.
+  ClientKey PokedBy() const { return pokedBy_; }
 
   // What a request or an advise is served: each line + CR LF, then one NUL.
-  std::string ServedData() const;
+  std::string ServedData(ClientKey to = 0) const;
 
- private:
+  // Tells the advise links, for a value that changed outside SetText (a
+  // conversation's value of a LinesFor item).
   void Changed();
 
+ private:
   std::vector<std::string> lines_;
   TDdeServerConv* conv_ = nullptr;
+  ClientKey pokedBy_ = 0;
 };
 
 // The poked bytes up to the first NUL (never beyond `size`), split into

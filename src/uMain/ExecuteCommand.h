@@ -3,10 +3,12 @@
 //
 //   [Send("<number>","<text>")][Send("...","...")]...
 //
-// The command name is compared without case; blanks (space, tab) may stand
-// around the brackets, parentheses and the comma, and blanks and line breaks
-// between two commands. A '"' inside a string is written '""'. The strings
-// may hold anything else, line breaks included.
+// The command name is compared without case (ASCII only); blanks (space,
+// tab) may stand around the brackets, parentheses and the comma, and blanks
+// and line breaks before the first command, between two commands and after
+// the last. A '"' inside a string is written '""'. The strings may hold
+// anything else, line breaks included. Whether a number can be sent and
+// whether a text is empty is the caller's judgement, not the parser's.
 #pragma once
 
 #include <cstddef>
@@ -20,22 +22,24 @@ namespace varnix {
 class AnsiCodec;
 
 struct SendCommand {
-  std::u16string number;  // as written, quotes undone
+  std::u16string number;  // as written (line breaks too), quotes undone
   std::u16string text;    // quotes undone; CR LF and a lone CR become LF
 };
 
 enum class ExecuteKind {
   kOther,      // does not begin (after blanks) with "[Send(": acknowledged, no effect
   kSend,       // one or more well-formed Send commands, in order
-  kMalformed,  // begins like a Send but is not all well-formed Send commands
+  kMalformed,  // begins like a Send but is not all well-formed Send commands,
+               // or something other than blanks and line breaks follows them
 };
 
 struct ParsedExecute {
   ExecuteKind kind = ExecuteKind::kOther;
-  std::vector<SendCommand> commands;  // only for kSend
+  std::vector<SendCommand> commands;  // only for kSend, never empty then
 };
 
-// Parses the execute string up to its first NUL (or its end).
+// Parses the execute string up to its first NUL (or its end), in one pass:
+// linear time, no recursion, the strings together no longer than the input.
 ParsedExecute ParseExecute(std::u16string_view command);
 
 // The execute's data as UTF-16. DDEML hands a Unicode server the command in

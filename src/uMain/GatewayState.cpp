@@ -1,12 +1,20 @@
 #include "uMain/GatewayState.h"
 
+#include <iterator>
+
 namespace varnix {
 
 bool SendQueue::Append(std::string entry) {
+  QueuedMessage message;
+  message.entry = std::move(entry);
+  return Append(std::move(message));
+}
+
+bool SendQueue::Append(QueuedMessage message) {
   {
     std::lock_guard lock(mutex_);
     if (released_) return false;
-    entries_.push_back(std::move(entry));
+    entries_.push_back(std::move(message));
   }
   changed_.notify_all();
   return true;
@@ -18,9 +26,15 @@ std::size_t SendQueue::Count() const {
 }
 
 std::optional<std::string> SendQueue::TakeFirst() {
+  std::optional<QueuedMessage> head = TakeNext();
+  if (!head) return std::nullopt;
+  return std::move(head->entry);
+}
+
+std::optional<QueuedMessage> SendQueue::TakeNext() {
   std::lock_guard lock(mutex_);
   if (entries_.empty()) return std::nullopt;
-  std::string head = std::move(entries_.front());
+  QueuedMessage head = std::move(entries_.front());
   entries_.pop_front();
   return head;
 }
@@ -38,13 +52,17 @@ void SendQueue::Wake() {
   changed_.notify_all();
 }
 
-void SendQueue::Release() {
+std::vector<QueuedMessage> SendQueue::Release() {
+  std::vector<QueuedMessage> dropped;
   {
     std::lock_guard lock(mutex_);
     released_ = true;
+    dropped.assign(std::make_move_iterator(entries_.begin()),
+                   std::make_move_iterator(entries_.end()));
     entries_.clear();
   }
   changed_.notify_all();
+  return dropped;
 }
 
 bool SendQueue::Released() const {

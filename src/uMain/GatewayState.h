@@ -10,11 +10,27 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <string>
+#include <vector>
+
+#include "uMain/DdeModel.h"
+#include "uMain/MessageResults.h"
 
 namespace varnix {
 
 class TDdeServerItem;
+
+// One accepted message as it waits in the queue.
+struct QueuedMessage {
+  MessageId id = 0;  // 0 for an entry queued without one
+  // "number,text" in the ANSI code page, as the three pokes give it.
+  std::string entry;
+  // A text that came in as UTF-16 (an execute) is sent as `text16`, never
+  // through the code page; the entry then holds only "number,".
+  bool unicode = false;
+  std::u16string text16;
+};
 
 // Posted by the worker to the main window after every processed entry
 // (WM_APP + 100), wParam 0, lParam 0. The outcome travels in statusText.
@@ -26,9 +42,11 @@ class SendQueue {
  public:
   // Returns false (and stores nothing) once the queue has been released.
   bool Append(std::string entry);
+  bool Append(QueuedMessage message);
   std::size_t Count() const;
   // Reads the head entry and removes it in one step.
   std::optional<std::string> TakeFirst();
+  std::optional<QueuedMessage> TakeNext();
   // The worker's idle wait: returns at once when an entry is waiting, the
   // queue was woken (stop requested) or released; else after `limit`.
   void WaitForEntry(std::chrono::milliseconds limit) const;
@@ -36,14 +54,15 @@ class SendQueue {
   // Sticky on purpose: a stop raised just before the worker starts to wait
   // must not be lost.
   void Wake();
-  // Shutdown: drops the waiting entries and refuses every later Append.
-  void Release();
+  // Shutdown: drops the waiting entries, handing them back, and refuses
+  // every later Append.
+  std::vector<QueuedMessage> Release();
   bool Released() const;
 
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::deque<std::string> entries_;
+  std::deque<QueuedMessage> entries_;
   bool woken_ = false;
   bool released_ = false;
 };
@@ -84,15 +103,32 @@ enum ItemIndex : int {
 };
 using ItemTable = std::array<TDdeServerItem*, kItemCount>;
 
+// The items beside the eight that tell clients about their messages.
+struct ResultItemTable {
+  TDdeServerItem* id = nullptr;      // per conversation
+  TDdeServerItem* result = nullptr;  // one line per change of state
+  TDdeServerItem* queue = nullptr;   // accepted messages not yet finished
+};
+
 constexpr std::intptr_t kNoPort = -1;
 
 struct GatewayState {
   ItemTable items{};  // all null until the port opened and the items exist
+  ResultItemTable resultItems{};
   SendQueue sendQueue;
   StatusText statusText;
   std::uintptr_t mainWindow = 0;  // HWND of frmMain
   std::intptr_t portHandle = kNoPort;
   std::atomic<bool> stopRequested{false};
+
+  // Changes of state not yet published in Result; pushed by either thread.
+  ResultLog results;
+  // GUI thread only: the id of the last accepted message, the id each
+  // conversation last queued (absent: none, or its last Send queued
+  // nothing), and the accepted messages not yet finished.
+  MessageId lastId = 0;
+  std::map<ClientKey, MessageId> conversationIds;
+  std::size_t unfinished = 0;
 
   // Raises the stop flag and wakes an idle worker at once.
   void RequestStop() {

@@ -1,5 +1,7 @@
 #include "uMain/SendRule.h"
 
+#include "uMain/ResultItems.h"
+
 namespace varnix {
 
 void ItemOwner::CreateItems(TDdeServerConv& conv, GatewayState& state) {
@@ -35,14 +37,22 @@ void ItemPokeData(GatewayState& state, TDdeServerItem& item) {
   // After shutdown has begun the queue is gone (or about to be); the client
   // still gets its acknowledgement and sees "Send" fall back to "0".
   const bool shuttingDown = state.stopRequested.load() || state.sendQueue.Released();
+  std::optional<MessageId> queued;
   if (!number.empty() && !message.empty() && !shuttingDown) {
-    state.sendQueue.Append(QueueEntry(number, message));
+    QueuedMessage entry;
+    entry.entry = QueueEntry(number, message);
+    queued = AcceptMessage(state, std::move(entry));
   }
+  if (state.resultItems.id) SetConversationId(state, item.PokedBy(), queued);
+  // The queued line goes out before the poke is answered.
+  PublishResults(state);
   item.SetText("0");
 }
 
 void WMSendDone(GatewayState& state, std::uintptr_t wParam) {
   if (wParam != 0) return;
+  // A message's Result line before its Status.
+  PublishResults(state);
   if (TDdeServerItem* status = state.items[kStatus])
     status->SetText(state.statusText.TakeForPublication());
 }

@@ -35,10 +35,13 @@ std::string QueueEntry(const std::string& number, const std::string& message);
 // The send rule. Only "Send" reacts; a trigger of exactly "1" queues
 // QueueEntry(number, text) when both first lines are non-empty (and the
 // queue has not been released by shutdown), and sets "Send" back to "0" in
-// either case.
+// either case. The poking conversation's Id becomes the new message's id,
+// or empty when nothing was queued; the queued line is published in Result
+// before the poke is answered.
 void ItemPokeData(GatewayState& state, TDdeServerItem& item);
 
-// WM_SENDDONE: with wParam 0, copies statusText into "Status".
+// WM_SENDDONE: with wParam 0, publishes the waiting Result lines, then
+// copies statusText into "Status".
 void WMSendDone(GatewayState& state, std::uintptr_t wParam);
 
 }  // namespace varnix

@@ -123,12 +123,12 @@ milliseconds TGetDataThread::Delay() const {
 void TGetDataThread::Execute() {
   for (;;) {
     if (state_.stopRequested.load() || state_.portHandle == kNoPort) return;
-    std::optional<std::string> entry = state_.sendQueue.TakeFirst();
-    if (!entry) {
+    std::optional<QueuedMessage> message = state_.sendQueue.TakeNext();
+    if (!message) {
       clock_.WaitIdle(state_.sendQueue, Delay());
       continue;
     }
-    ProcessEntry(*entry);
+    ProcessMessage(*message);
   }
 }
 
@@ -155,9 +155,15 @@ void TGetDataThread::ReadWaiting(std::string& collected) {
 }
 
 void TGetDataThread::ProcessEntry(const std::string& entry) {
+  QueuedMessage message;
+  message.entry = entry;
+  ProcessMessage(message);
+}
+
+void TGetDataThread::ProcessMessage(const QueuedMessage& message) {
   MessageOutcome outcome;
   try {
-    RunDialogue(entry, outcome);
+    RunDialogue(message, outcome);
   } catch (...) {
     // Whatever went wrong with this one message (memory, the codec, the
     // port) ends only this message: it is reported as not sent, in its place
@@ -171,12 +177,15 @@ void TGetDataThread::ProcessEntry(const std::string& entry) {
       outcome.sent = false;
     }
   }
-  Report(outcome);
+  Report(message.id, outcome);
 }
 
-void TGetDataThread::Report(const MessageOutcome& outcome) {
+void TGetDataThread::Report(MessageId id, const MessageOutcome& outcome) {
   try {
     if (onOutcome_) onOutcome_(outcome);
+    // Pushed before the Status is set: the post below publishes both, the
+    // message's Result line first.
+    if (id != 0) state_.results.Push(FinalChange(id, outcome));
   } catch (...) {
     // The details are lost; the Status below still goes out.
   }
@@ -193,21 +202,24 @@ void TGetDataThread::Report(const MessageOutcome& outcome) {
   }
 }
 
-std::vector<SubmitPdu> TGetDataThread::BuildParts(const SplitEntry& split) {
+std::vector<SubmitPdu> TGetDataThread::BuildParts(const QueuedMessage& message,
+                                                   const SplitEntry& split) {
   SubmitOptions options;
   if (extensions_) {
     options.parts = extensions_->Parts.load();
     options.alphabet = extensions_->Alphabet.load();
   }
   options.reference = nextReference_;
-  std::vector<SubmitPdu> pdus = BuildSubmitParts(split.number, codec_.ToUtf16(split.text), options);
+  // A text that came in as UTF-16 never goes through the code page.
+  std::vector<SubmitPdu> pdus = BuildSubmitParts(
+      split.number, message.unicode ? message.text16 : codec_.ToUtf16(split.text), options);
   // Only a message in parts uses up a reference; std::uint8_t wraps at 256.
   if (pdus.size() > 1) ++nextReference_;
   return pdus;
 }
 
-void TGetDataThread::RunDialogue(const std::string& entry, MessageOutcome& outcome) {
-  const SplitEntry split = SplitQueueEntry(entry);
+void TGetDataThread::RunDialogue(const QueuedMessage& message, MessageOutcome& outcome) {
+  const SplitEntry split = SplitQueueEntry(message.entry);
 
   // A number with anything but digits after an optional "+" could carry
   // control characters (Ctrl-Z, ESC) into the modem: it is never sent. The
@@ -218,13 +230,14 @@ void TGetDataThread::RunDialogue(const std::string& entry, MessageOutcome& outco
     return;
   }
   if (reader_) {
-    RunPromptDialogue(*reader_, BuildParts(split), outcome);
+    RunPromptDialogue(*reader_, BuildParts(message, split), outcome);
     return;
   }
-  RunClassicDialogue(split, outcome);
+  RunClassicDialogue(message, split, outcome);
 }
 
-void TGetDataThread::RunClassicDialogue(const SplitEntry& split, MessageOutcome& outcome) {
+void TGetDataThread::RunClassicDialogue(const QueuedMessage& message, const SplitEntry& split,
+                                        MessageOutcome& outcome) {
   // Every part runs the whole dialogue, pauses included, as a single
   // message always has; the first part that fails ends the message.
   std::vector<SubmitPdu> pdus;
@@ -239,7 +252,7 @@ void TGetDataThread::RunClassicDialogue(const SplitEntry& split, MessageOutcome&
     // The text is converted only now, as it always was: a code page that
     // fails costs the same bytes and pauses as before.
     if (i == 0) {
-      pdus = BuildParts(split);
+      pdus = BuildParts(message, split);
       outcome.parts = static_cast<int>(pdus.size());
     }
     const SubmitPdu& pdu = pdus[i];

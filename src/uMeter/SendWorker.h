@@ -99,12 +99,16 @@ class TGetDataThread {
   // One message: the whole dialogue for one queue entry, then the post.
   // Never throws: an error during the dialogue gives the outcome "0".
   void ProcessEntry(const std::string& entry);
+  // The same for an accepted message, whose final state also goes to
+  // state.results under its id.
+  void ProcessMessage(const QueuedMessage& message);
 
  private:
-  void RunDialogue(const std::string& entry, MessageOutcome& outcome);
-  void RunClassicDialogue(const SplitEntry& split, MessageOutcome& outcome);
-  std::vector<SubmitPdu> BuildParts(const SplitEntry& split);
-  void Report(const MessageOutcome& outcome);
+  void RunDialogue(const QueuedMessage& message, MessageOutcome& outcome);
+  void RunClassicDialogue(const QueuedMessage& message, const SplitEntry& split,
+                          MessageOutcome& outcome);
+  std::vector<SubmitPdu> BuildParts(const QueuedMessage& message, const SplitEntry& split);
+  void Report(MessageId id, const MessageOutcome& outcome);
   std::chrono::milliseconds Delay() const;
   int SendText(std::string_view text);
   void ReadWaiting(std::string& collected);

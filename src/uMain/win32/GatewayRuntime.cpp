@@ -3,6 +3,7 @@
 #include <timeapi.h>
 
 #include "win32/DdeServer.h"
+#include "uMain/ResultItems.h"
 #include "uMeter/AnsiCodec.h"
 #include "uMeter/SendWorker.h"
 
@@ -63,6 +64,8 @@ bool GatewayRuntime::OpenPort() {
 
 void GatewayRuntime::CreateItems() {
   itemOwner_.CreateItems(*ddeConv, state_);
+  if (!codec_) codec_ = MakeSystemAnsiCodec();
+  resultItemOwner_.CreateItems(*ddeConv, state_, *codec_);
   state_.items[kWakeup]->SetText("1");
 }
 
@@ -76,7 +79,7 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
   // The worker reports through the window's queue only: a SendMessage from
   // it could deadlock against a GUI thread that waits for it at shutdown.
   workerClock_ = std::make_unique<SystemWorkerClock>();
-  codec_ = MakeSystemAnsiCodec();
+  if (!codec_) codec_ = MakeSystemAnsiCodec();
   worker_ = std::make_unique<TGetDataThread>(
       state_, port_, *workerClock_, *codec_, settings_.Delay,
       [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
@@ -99,8 +102,9 @@ void GatewayRuntime::FinishStop(HWND mainWindow) {
   while (PeekMessageW(&pending, mainWindow, WM_SENDDONE, WM_SENDDONE, PM_REMOVE)) {
     WMSendDone(state_, pending.wParam);
   }
-  // Nothing may reach the queue or the port any more.
-  state_.sendQueue.Release();
+  // Nothing may reach the queue or the port any more. What still waited
+  // ends failed "closed", told to clients while the service is still up.
+  FailWaiting(state_, state_.sendQueue.Release());
   port_.PortClose();
   state_.portHandle = kNoPort;
 }

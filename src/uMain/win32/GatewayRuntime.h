@@ -13,6 +13,7 @@
 
 #include "uMain/DdeModel.h"
 #include "uMain/GatewayState.h"
+#include "uMain/ResultItems.h"
 #include "uMain/SendRule.h"
 #include "uMeter/ExtSettings.h"
 #include "uMeter/PortSettings.h"
@@ -69,7 +70,7 @@ class GatewayRuntime {
   void CreateTopic(HWND mainWindow);
   // Clears the stop flag and opens the port; false when it cannot be opened.
   bool OpenPort();
-  // The eight items, Wakeup = "1".
+  // The eight items, then Id, Result and Queue; Wakeup = "1".
   void CreateItems();
   // The two modem commands with their pauses, then the worker, last, when
   // everything it reads is in place. It reports to `mainWindow`.
@@ -89,6 +90,7 @@ class GatewayRuntime {
   RegistryAccessor& registry_;
   std::unique_ptr<TDdeServerConv> ddeConv;
   ItemOwner itemOwner_;
+  ResultItemOwner resultItemOwner_;
   win32::DdeServer* ddeServer_ = nullptr;
 
   ExtSettings extSettings_;  // read by the worker: declared before it
