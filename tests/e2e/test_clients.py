@@ -23,7 +23,8 @@ NUMBER = "13800138000"
 # takes milliseconds, so the states follow one another quickly.
 PROMPTED = dict(DEFAULTS, Delay=300, Dialogue=1)
 QUICK = dict(prompt_delay=0.01, result_delay=0.02)
-# A quote, a line break, Chinese, and characters code page 936 lacks.
+# A quote, a line break and Chinese; then characters code page 936 lacks.
+QUOTED = 'He said "hi"\n第二行'
 INTACT = 'He said "hi"\n第二行 한ก✓'
 
 
@@ -85,12 +86,12 @@ def test_varnix_send_prints_the_id_and_every_state_with_its_exit_code(app, modem
 
     start_gateway(app, modem)
 
-    # Sent: every character as given, through the execute command.
-    code, out = app.prefix.run(send, NUMBER, INTACT)
+    # Sent: the quote and the line break kept, through the execute command.
+    code, out = app.prefix.run(send, NUMBER, QUOTED)
     records = modem.wait_pdus(1, 10)
     assert records is not None
     assert (code, lines(out)) == (0, ["id 1", "queued", f"sent {records[0]['mr']}"]), out
-    assert pdu_text(records[0]) == (NUMBER, INTACT)
+    assert pdu_text(records[0]) == (NUMBER, QUOTED)
 
     # The modem refuses it: its error line, exit 1.
     modem.set_cmgs(result="error", **QUICK)
@@ -147,11 +148,12 @@ def test_guide_examples_and_the_excel_and_vba_flows(app, modem, tmp_path):
     # The three pokes, then the id; the execute with the states to the end.
     code, out = app.prefix.run(example(app, "send_pokes"), NUMBER, "pokes 你好")
     assert (code, lines(out)) == (0, ["id 1"]), out
-    code, out = app.prefix.run(example(app, "send_execute"), NUMBER, INTACT)
+    code, out = app.prefix.run(example(app, "send_execute"), NUMBER, 'a "quote"\nand a line')
     records = modem.wait_pdus(2, 10)
     assert records is not None
     assert (code, lines(out)) == (0, ["id 2", "queued", f"sent {records[1]['mr']}"]), out
-    assert [pdu_text(r) for r in records] == [(NUMBER, "pokes 你好"), (NUMBER, INTACT)]
+    assert [pdu_text(r) for r in records] == [
+        (NUMBER, "pokes 你好"), (NUMBER, 'a "quote"\nand a line')]
 
     # The monitor saw both messages from start to end, and the queue.
     assert watch.wait(30) == 0, watch.output()
@@ -203,3 +205,16 @@ def test_guide_examples_and_the_excel_and_vba_flows(app, modem, tmp_path):
         3: [("queued", ""), ("failed", "+CMS ERROR: 500")],
         4: [("queued", ""), ("sent", str(records[3]["mr"]))]}, result
     assert out.first("raw-terminate")["word"] == "ok", out.text
+
+
+def test_a_unicode_client_loses_no_character(app, modem):
+    """varnix-send and the Unicode example with characters that code page
+    936 lacks: they reach the modem as given."""
+    start_gateway(app, modem)
+    code, out = app.prefix.run(send_exe(app.win_build), NUMBER, INTACT)
+    assert code == 0, out
+    code, out = app.prefix.run(example(app, "send_execute"), NUMBER, INTACT)
+    assert code == 0, out
+    records = modem.wait_pdus(2, 10)
+    assert records is not None
+    assert [pdu_text(r) for r in records] == [(NUMBER, INTACT)] * 2

@@ -60,8 +60,9 @@ DdeSession::~DdeSession() {
   if (inst_) DdeUninitialize(inst_);
 }
 
-UINT DdeSession::Open(const std::wstring& service, const std::wstring& topic) {
-  const UINT rc = DdeInitializeW(&inst_, Callback, APPCMD_CLIENTONLY, 0);
+UINT DdeSession::Open(const std::wstring& service, const std::wstring& topic, bool unicode) {
+  const UINT rc = unicode ? DdeInitializeW(&inst_, Callback, APPCMD_CLIENTONLY, 0)
+                          : DdeInitializeA(&inst_, Callback, APPCMD_CLIENTONLY, 0);
   if (rc != DMLERR_NO_ERROR) {
     inst_ = 0;
     return rc;
@@ -116,6 +117,14 @@ bool DdeSession::Execute(const std::wstring& command, DWORD timeoutMs) {
   const DWORD size = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
   HDDEDATA r =
       Transact(command.c_str(), size, nullptr, CF_UNICODETEXT, XTYP_EXECUTE, timeoutMs, &result);
+  return r && (result & DDE_FACK);
+}
+
+bool DdeSession::ExecuteAnsi(std::string command, DWORD timeoutMs) {
+  command.push_back('\0');
+  DWORD result = 0;
+  HDDEDATA r = Transact(command.data(), static_cast<DWORD>(command.size()), nullptr, CF_TEXT,
+                        XTYP_EXECUTE, timeoutMs, &result);
   return r && (result & DDE_FACK);
 }
 

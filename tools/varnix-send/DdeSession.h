@@ -29,9 +29,10 @@ class DdeSession {
   DdeSession(const DdeSession&) = delete;
   DdeSession& operator=(const DdeSession&) = delete;
 
-  // DdeInitializeW as a client only, then the conversation: DMLERR_NO_ERROR
-  // or why not (DMLERR_NO_CONV_ESTABLISHED when no server answered).
-  UINT Open(const std::wstring& service, const std::wstring& topic);
+  // DdeInitializeW (DdeInitializeA unless `unicode`) as a client only, then
+  // the conversation: DMLERR_NO_ERROR or why not (DMLERR_NO_CONV_ESTABLISHED
+  // when no server answered).
+  UINT Open(const std::wstring& service, const std::wstring& topic, bool unicode = true);
   HCONV conv() const { return conv_; }
   UINT LastError() const;
 
@@ -41,6 +42,9 @@ class DdeSession {
   bool Poke(const wchar_t* item, std::string text, DWORD timeoutMs);
   // An execute of `command` and its NUL as UTF-16 (CF_UNICODETEXT).
   bool Execute(const std::wstring& command, DWORD timeoutMs);
+  // An execute of `command` and its NUL as ANSI bytes (CF_TEXT), for a
+  // session opened without `unicode`.
+  bool ExecuteAnsi(std::string command, DWORD timeoutMs);
   // The one hot CF_TEXT advise link of this session.
   bool Advise(const wchar_t* item, DWORD timeoutMs);
 

@@ -92,10 +92,11 @@ struct Options {
 struct Gateway {
   DdeSession cmd;
   DdeSession watch;
+  DdeSession ansi;  // see Submit
 };
 
-bool Open(DdeSession& s, const Options& o) {
-  const UINT rc = s.Open(o.service, L"SMS0");
+bool Open(DdeSession& s, const Options& o, bool unicode = true) {
+  const UINT rc = s.Open(o.service, L"SMS0", unicode);
   if (rc == DMLERR_NO_ERROR) return true;
   Fail(L"cannot reach the DDE service \"" + o.service + L"\", topic \"SMS0\" (" + Hex(rc) +
        L"); is the gateway running?");
@@ -158,20 +159,42 @@ unsigned long long IdOf(const std::string& text) {
   return i > 0 && (i == text.size() || text[i] == '\t') ? id : 0;
 }
 
+// The id of the message one Send command queued on `s`, 0 when the gateway
+// acknowledged the command but queued nothing, -1 when it refused it.
+long long Execute(DdeSession& s, const std::wstring& command, const std::string* ansi) {
+  const bool taken = ansi ? s.ExecuteAnsi(*ansi, kTransactionMs) : s.Execute(command, kTransactionMs);
+  if (!taken) return -1;
+  std::string idText;
+  return s.Request(L"Id", &idText, kTransactionMs)
+             ? static_cast<long long>(IdOf(FirstLine(idText)))
+             : 0;
+}
+
+// Wine's DDEML takes a UTF-16 command that holds a character above U+00FF,
+// sent to a Unicode server, for ANSI text and cuts it at its first zero
+// byte: the gateway sees "[", acknowledges it and queues nothing. Then the
+// command goes once more, from an ANSI session, if the text survives the
+// ANSI code page; nothing was queued the first time, so nothing goes twice.
+long long Submit(Gateway& g, const Options& o) {
+  const std::wstring command = L"[Send(" + Quoted(o.number) + L"," + Quoted(o.text) + L")]";
+  const long long id = Execute(g.cmd, command, nullptr);
+  if (id != 0) return id;
+  const std::string ansi = WideToAnsi(command);
+  if (AnsiToWide(ansi) != command || !Open(g.ansi, o, false)) return 0;
+  return Execute(g.ansi, command, &ansi);
+}
+
 int SendByExecute(Gateway& g, const Options& o) {
   // Result before the execute, so that not even the "queued" line is missed.
   if (o.wait && !Watch(g, o, L"Result")) return 2;
-  const std::wstring command = L"[Send(" + Quoted(o.number) + L"," + Quoted(o.text) + L")]";
-  if (!g.cmd.Execute(command, kTransactionMs)) {
+  const long long id = Submit(g, o);
+  if (id < 0) {
     Fail(L"the gateway refused the message (" + Hex(g.cmd.LastError()) +
          L"); is NUMBER only digits after an optional \"+\"?");
     return 2;
   }
-  std::string idText;
-  const unsigned long long id =
-      g.cmd.Request(L"Id", &idText, kTransactionMs) ? IdOf(FirstLine(idText)) : 0;
   if (id == 0) {
-    Fail(L"the gateway took the command but named no message id");
+    Fail(L"the gateway took the command but queued nothing");
     return 2;
   }
   Print(L"id " + std::to_wstring(id));
@@ -180,8 +203,8 @@ int SendByExecute(Gateway& g, const Options& o) {
     return 0;
   }
   return Outcome(g, o, L"Result", [id](const std::string& line) {
-    if (IdOf(line) != id) return -1;
     const std::size_t a = line.find('\t');
+    if (a == std::string::npos || IdOf(line) != static_cast<unsigned long long>(id)) return -1;
     const std::size_t b = line.find('\t', a + 1);
     const std::string state = line.substr(a + 1, b == std::string::npos ? b : b - a - 1);
     const std::string detail = b == std::string::npos ? std::string() : line.substr(b + 1);
