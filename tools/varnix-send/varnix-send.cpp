@@ -159,15 +159,17 @@ unsigned long long IdOf(const std::string& text) {
   return i > 0 && (i == text.size() || text[i] == '\t') ? id : 0;
 }
 
-// The id of the message one Send command queued on `s`, 0 when the gateway
-// acknowledged the command but queued nothing, -1 when it refused it.
+constexpr long long kRefused = -1;    // the execute was answered 0
+constexpr long long kNoId = -2;       // Id could not be read afterwards
+constexpr long long kIgnored = 0;     // acknowledged, but Id is still empty
+
+// The id of the message one Send command queued on `s`, or one of the above.
 long long Execute(DdeSession& s, const std::wstring& command, const std::string* ansi) {
   const bool taken = ansi ? s.ExecuteAnsi(*ansi, kTransactionMs) : s.Execute(command, kTransactionMs);
-  if (!taken) return -1;
+  if (!taken) return kRefused;
   std::string idText;
-  return s.Request(L"Id", &idText, kTransactionMs)
-             ? static_cast<long long>(IdOf(FirstLine(idText)))
-             : 0;
+  if (!s.Request(L"Id", &idText, kTransactionMs)) return kNoId;
+  return static_cast<long long>(IdOf(FirstLine(idText)));
 }
 
 // Wine's DDEML takes a UTF-16 command that holds a character above U+00FF,
@@ -178,9 +180,9 @@ long long Execute(DdeSession& s, const std::wstring& command, const std::string*
 long long Submit(Gateway& g, const Options& o) {
   const std::wstring command = L"[Send(" + Quoted(o.number) + L"," + Quoted(o.text) + L")]";
   const long long id = Execute(g.cmd, command, nullptr);
-  if (id != 0) return id;
+  if (id != kIgnored) return id;
   const std::string ansi = WideToAnsi(command);
-  if (AnsiToWide(ansi) != command || !Open(g.ansi, o, false)) return 0;
+  if (AnsiToWide(ansi) != command || !Open(g.ansi, o, false)) return kIgnored;
   return Execute(g.ansi, command, &ansi);
 }
 
@@ -188,12 +190,16 @@ int SendByExecute(Gateway& g, const Options& o) {
   // Result before the execute, so that not even the "queued" line is missed.
   if (o.wait && !Watch(g, o, L"Result")) return 2;
   const long long id = Submit(g, o);
-  if (id < 0) {
+  if (id == kRefused) {
     Fail(L"the gateway refused the message (" + Hex(g.cmd.LastError()) +
          L"); is NUMBER only digits after an optional \"+\"?");
     return 2;
   }
-  if (id == 0) {
+  if (id == kNoId) {
+    Fail(L"the gateway took the message but its id could not be read");
+    return 2;
+  }
+  if (id == kIgnored) {
     Fail(L"the gateway took the command but queued nothing");
     return 2;
   }
