@@ -127,8 +127,34 @@ std::intptr_t SerialPort::PortOpen(const PortSettings& settings) {
   writeDone_ = std::move(writeDone);
   readDone_ = std::move(readDone);
   device_ = std::move(device);
+  lost_ = false;
   return reinterpret_cast<std::intptr_t>(h);
 }
+
+namespace {
+
+// What a call on a port handle fails with once its device has gone: Wine
+// gives ERROR_NOT_READY for writes and status calls and ERROR_BROKEN_PIPE
+// for reads; Windows' USB serial drivers give the others.
+bool IsDeviceGone(DWORD error) {
+  switch (error) {
+    case ERROR_NOT_READY:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 int SerialPort::PortClose() {
   if (!device_) return 0;
@@ -161,14 +187,20 @@ int SerialPort::PortSend(const void* data, int count) {
   OVERLAPPED& record = Arm(write_, writeDone_);
   if (WriteFile(h, data, static_cast<DWORD>(count), &written, &record)) {
     result = 1;
-  } else if (GetLastError() == ERROR_IO_PENDING) {
+  } else if (const DWORD err = GetLastError(); err != ERROR_IO_PENDING) {
+    if (IsDeviceGone(err)) lost_ = true;
+  } else {
     // The wait has no limit of its own; the write timeouts end the transfer.
     DWORD total = 0;
     for (;;) {
       DWORD n = 0;
       BOOL ok = GetOverlappedResult(h, &record, &n, TRUE);
       total += n;
-      if (ok || GetLastError() != ERROR_IO_INCOMPLETE) break;
+      if (ok) break;
+      const DWORD err = GetLastError();
+      if (err == ERROR_IO_INCOMPLETE) continue;
+      if (IsDeviceGone(err)) lost_ = true;
+      break;
     }
     result = total == static_cast<DWORD>(count) ? 1 : 0;
   }
@@ -183,7 +215,10 @@ int SerialPort::PortReceive(void* buffer, int max) {
 
   DWORD errors = 0;
   COMSTAT status{};
-  if (!ClearCommError(h, &errors, &status)) return 0;
+  if (!ClearCommError(h, &errors, &status)) {
+    if (IsDeviceGone(GetLastError())) lost_ = true;
+    return 0;
+  }
   // Ask only for what has already arrived, so the read completes at once
   // and the caller's own polling decides how long to wait for a reply.
   const DWORD n = std::min(static_cast<DWORD>(max), status.cbInQue);
@@ -198,7 +233,10 @@ int SerialPort::PortReceive(void* buffer, int max) {
     if (GetOverlappedResult(h, &record, &done, FALSE)) got = done;
     return static_cast<int>(got);
   }
-  if (GetLastError() != ERROR_IO_PENDING) return 0;
+  if (const DWORD err = GetLastError(); err != ERROR_IO_PENDING) {
+    if (IsDeviceGone(err)) lost_ = true;
+    return 0;
+  }
 
   DWORD done = 0;
   for (;;) {
@@ -209,6 +247,7 @@ int SerialPort::PortReceive(void* buffer, int max) {
     // Wine ends a read that ran into the read timeout with ERROR_TIMEOUT:
     // nothing was received.
     if (err == ERROR_TIMEOUT) return 0;
+    if (IsDeviceGone(err)) lost_ = true;
     break;
   }
   return static_cast<int>(done);

@@ -45,6 +45,11 @@ class SerialPort final : public ModemPort {
   // touched, nor is it when the port is not open).
   int PortReceive(void* buffer, int max);
 
+  // A write, read or status call failed as it does when the device went
+  // away (a USB modem unplugged): such a handle never works again. Cleared
+  // by the next successful PortOpen.
+  bool DeviceLost() const { return lost_; }
+
   int Send(const void* data, int count) override { return PortSend(data, count); }
   int Receive(void* buffer, int max) override { return PortReceive(buffer, max); }
 
@@ -57,6 +62,7 @@ class SerialPort final : public ModemPort {
   win32::KernelHandle readDone_;
   OVERLAPPED write_{};
   OVERLAPPED read_{};
+  bool lost_ = false;
 };
 
 }  // namespace varnix

@@ -35,6 +35,9 @@ struct QueuedMessage {
 // Posted by the worker to the main window after every processed entry
 // (WM_APP + 100), wParam 0, lParam 0. The outcome travels in statusText.
 constexpr unsigned WM_SENDDONE = 0x8000 + 100;
+// Posted by the worker after a change of state that no Status follows (a
+// retry, a message closed when the worker ended): publish Result.
+constexpr unsigned WM_RESULTS = 0x8000 + 103;
 
 // Pending messages, each "number,text". One producer (GUI thread), one
 // consumer (worker); every operation is atomic against the other thread.

@@ -29,6 +29,9 @@ std::optional<std::string> LoadExtSettings(ExtSettings& settings, RegistryAccess
   settings.Parts.store(NormalizedParts(ReadOptional(registry, "Parts", error)));
   settings.Alphabet.store(NormalizedSwitch(ReadOptional(registry, "Alphabet", error)));
   settings.Dialogue.store(NormalizedSwitch(ReadOptional(registry, "Dialogue", error)));
+  settings.Retries.store(std::clamp<std::int32_t>(ReadOptional(registry, "Retries", error), 0, 10));
+  const std::int32_t watch = ReadOptional(registry, "Watch", error);
+  settings.Watch.store(watch <= 0 ? 0 : std::clamp<std::int32_t>(watch, 10, 3600));
   return error;
 }
 
@@ -37,6 +40,8 @@ std::optional<std::string> LoadExtSettingsAtStartup(ExtSettings& settings,
   settings.Parts.store(0);
   settings.Alphabet.store(0);
   settings.Dialogue.store(0);
+  settings.Retries.store(0);
+  settings.Watch.store(0);
   OpenSettingsKey(registry);
   std::optional<std::string> error;
   try {

@@ -23,6 +23,10 @@ struct ExtSettings {
   // 1: the prompt-driven dialogue. Taken by the worker when it is set up,
   // so a new value applies at the next start only.
   std::atomic<std::int32_t> Dialogue{0};
+  // 1 to 10: a failure that is safe to repeat is tried again that often.
+  std::atomic<std::int32_t> Retries{0};
+  // 10 to 3600: seconds between checks of an idle modem.
+  std::atomic<std::int32_t> Watch{0};
 };
 
 // The allowed value nearest to what the registry holds (a negative one is 0).

@@ -57,7 +57,8 @@ void RunPromptDialogue(ModemLineReader& reader, const std::vector<SubmitPdu>& pa
     return;
   }
 
-  for (std::size_t i = 0; i < parts.size(); ++i) {
+  // A retry goes on with the first part not yet sent.
+  for (std::size_t i = outcome.references.size(); i < parts.size(); ++i) {
     const int part = static_cast<int>(i) + 1;
     outcome.failedPart = part;
     outcome.pduWentOut = false;

@@ -16,7 +16,8 @@ constexpr std::chrono::milliseconds kModeCommandTimeout{5000};  // "OK" after at
 
 // "at+cmgf=0", then per part "at+cmgs=<length>", the prompt, the PDU and
 // Ctrl-Z, the final result. The first part that fails ends the message.
-// Fills `outcome` as it goes.
+// Fills `outcome` as it goes; the parts whose references it already holds
+// were sent by an earlier attempt and are skipped.
 void RunPromptDialogue(ModemLineReader& reader, const std::vector<SubmitPdu>& parts,
                        MessageOutcome& outcome);
 

@@ -6,6 +6,7 @@
 #include "uMeter/ModemLineReader.h"
 #include "uMeter/PduEncoder.h"
 #include "uMeter/PromptDialogue.h"
+#include "uMeter/RetryPolicy.h"
 #include "uMeter/SubmitParts.h"
 
 namespace varnix {
@@ -51,6 +52,11 @@ int ClassicReference(std::string_view collected) {
 
 }  // namespace
 
+milliseconds WorkerClock::Now() const {
+  return std::chrono::duration_cast<milliseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+}
+
 void SystemWorkerClock::Sleep(milliseconds d) { std::this_thread::sleep_for(d); }
 
 void SystemWorkerClock::WaitIdle(const SendQueue& queue, milliseconds d) {
@@ -79,11 +85,15 @@ TGetDataThread::~TGetDataThread() { Join(); }
 void TGetDataThread::SetExtensions(const ExtSettings& settings, ReaderClock* readerClock) {
   extensions_ = &settings;
   reader_.reset();
-  if (settings.Dialogue.load() != 1) return;
+  watchReader_.reset();
   if (!readerClock) {
     if (!ownReaderClock_) ownReaderClock_ = std::make_unique<SystemReaderClock>();
     readerClock = ownReaderClock_.get();
   }
+  readerClock_ = readerClock;
+  const std::int32_t watch = settings.Watch.load();
+  watchEvery_ = std::chrono::seconds(watch > 0 ? std::clamp<std::int32_t>(watch, 10, 3600) : 0);
+  if (settings.Dialogue.load() != 1) return;
   reader_ = std::make_unique<ModemLineReader>(port_, *readerClock);
 }
 
@@ -121,15 +131,60 @@ milliseconds TGetDataThread::Delay() const {
 }
 
 void TGetDataThread::Execute() {
+  nextCheck_ = clock_.Now() + watchEvery_;
   for (;;) {
-    if (state_.stopRequested.load() || state_.portHandle == kNoPort) return;
-    std::optional<QueuedMessage> message = state_.sendQueue.TakeNext();
-    if (!message) {
-      clock_.WaitIdle(state_.sendQueue, Delay());
+    if (state_.stopRequested.load() || state_.portHandle == kNoPort) {
+      CloseWaitingRetries();
+      return;
+    }
+    if (lost_) {
+      Reconnect();
       continue;
     }
-    ProcessMessage(*message);
+    if (!held_.empty()) {
+      Attempts next = std::move(held_.front());
+      held_.pop_front();
+      RunAttempt(next);
+      continue;
+    }
+    if (!retries_.empty() && retries_.begin()->first <= clock_.Now()) {
+      Attempts due = std::move(retries_.begin()->second);
+      retries_.erase(retries_.begin());
+      RunAttempt(due);
+      continue;
+    }
+    std::optional<QueuedMessage> message = state_.sendQueue.TakeNext();
+    if (message) {
+      ProcessMessage(*message);
+      continue;
+    }
+    if (Watching() && clock_.Now() >= nextCheck_) {
+      RunCheck();
+      continue;
+    }
+    milliseconds wait = Delay();
+    if (!retries_.empty()) wait = std::min(wait, retries_.begin()->first - clock_.Now());
+    if (Watching()) wait = std::min(wait, nextCheck_ - clock_.Now());
+    clock_.WaitIdle(state_.sendQueue, std::max(wait, milliseconds(0)));
   }
+}
+
+void TGetDataThread::CloseWaitingRetries() {
+  // Without an outbox nothing outlives the program: what waited for a
+  // retry ends like a message still in the queue, with no Status.
+  if (retries_.empty() && held_.empty()) return;
+  try {
+    for (const Attempts& attempts : held_)
+      if (attempts.message.id != 0)
+        state_.results.Push({attempts.message.id, MessageState::kFailed, "closed"});
+    for (const auto& [due, attempts] : retries_)
+      if (attempts.message.id != 0)
+        state_.results.Push({attempts.message.id, MessageState::kFailed, "closed"});
+    if (onResults_) onResults_();
+  } catch (...) {
+  }
+  retries_.clear();
+  held_.clear();
 }
 
 int TGetDataThread::SendText(std::string_view text) {
@@ -161,9 +216,16 @@ void TGetDataThread::ProcessEntry(const std::string& entry) {
 }
 
 void TGetDataThread::ProcessMessage(const QueuedMessage& message) {
+  Attempts attempts;
+  attempts.message = message;
+  RunAttempt(attempts);
+}
+
+void TGetDataThread::RunAttempt(Attempts& attempts) {
   MessageOutcome outcome;
+  outcome.references = attempts.references;
   try {
-    RunDialogue(message, outcome);
+    RunDialogue(attempts, outcome);
   } catch (...) {
     // Whatever went wrong with this one message (memory, the codec, the
     // port) ends only this message: it is reported as not sent, in its place
@@ -177,7 +239,31 @@ void TGetDataThread::ProcessMessage(const QueuedMessage& message) {
       outcome.sent = false;
     }
   }
-  Report(message.id, outcome);
+  if (HoldForThePort(attempts, outcome)) return;
+  if (ScheduleRetry(attempts, outcome)) return;
+  Report(attempts.message.id, outcome);
+}
+
+bool TGetDataThread::ScheduleRetry(Attempts& attempts, const MessageOutcome& outcome) {
+  const std::int32_t allowed = extensions_ ? extensions_->Retries.load() : 0;
+  if (outcome.sent || attempts.retries >= std::min<std::int32_t>(allowed, 10) ||
+      !IsSafeToRetry(outcome))
+    return false;
+  try {
+    ++attempts.retries;
+    attempts.references = outcome.references;
+    const milliseconds wait = RetryWait(attempts.retries);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait).count();
+    if (attempts.message.id != 0)
+      state_.results.Push({attempts.message.id, MessageState::kRetry,
+                           std::to_string(seconds) + " " + outcome.why});
+    retries_.emplace(clock_.Now() + wait, std::move(attempts));
+  } catch (...) {
+    // No room to keep it waiting: it ends with this attempt's failure.
+    return false;
+  }
+  if (onResults_) onResults_();
+  return true;
 }
 
 void TGetDataThread::Report(MessageId id, const MessageOutcome& outcome) {
@@ -218,7 +304,8 @@ std::vector<SubmitPdu> TGetDataThread::BuildParts(const QueuedMessage& message,
   return pdus;
 }
 
-void TGetDataThread::RunDialogue(const QueuedMessage& message, MessageOutcome& outcome) {
+void TGetDataThread::RunDialogue(Attempts& attempts, MessageOutcome& outcome) {
+  const QueuedMessage& message = attempts.message;
   const SplitEntry split = SplitQueueEntry(message.entry);
 
   // A number with anything but digits after an optional "+" could carry
@@ -230,18 +317,21 @@ void TGetDataThread::RunDialogue(const QueuedMessage& message, MessageOutcome& o
     return;
   }
   if (reader_) {
-    RunPromptDialogue(*reader_, BuildParts(message, split), outcome);
+    if (attempts.pdus.empty()) attempts.pdus = BuildParts(message, split);
+    RunPromptDialogue(*reader_, attempts.pdus, outcome);
     return;
   }
-  RunClassicDialogue(message, split, outcome);
+  RunClassicDialogue(attempts, split, outcome);
 }
 
-void TGetDataThread::RunClassicDialogue(const QueuedMessage& message, const SplitEntry& split,
+void TGetDataThread::RunClassicDialogue(Attempts& attempts, const SplitEntry& split,
                                         MessageOutcome& outcome) {
   // Every part runs the whole dialogue, pauses included, as a single
-  // message always has; the first part that fails ends the message.
-  std::vector<SubmitPdu> pdus;
-  for (std::size_t i = 0; i == 0 || i < pdus.size(); ++i) {
+  // message always has; the first part that fails ends the message. A
+  // retry goes on with the first part not yet sent.
+  std::vector<SubmitPdu>& pdus = attempts.pdus;
+  const QueuedMessage& message = attempts.message;
+  for (std::size_t i = outcome.references.size(); i == 0 || i < pdus.size(); ++i) {
     const int part = static_cast<int>(i) + 1;
     outcome.failedPart = part;
     outcome.pduWentOut = false;
@@ -251,10 +341,8 @@ void TGetDataThread::RunClassicDialogue(const QueuedMessage& message, const Spli
 
     // The text is converted only now, as it always was: a code page that
     // fails costs the same bytes and pauses as before.
-    if (i == 0) {
-      pdus = BuildParts(message, split);
-      outcome.parts = static_cast<int>(pdus.size());
-    }
+    if (pdus.empty()) pdus = BuildParts(message, split);
+    outcome.parts = static_cast<int>(pdus.size());
     const SubmitPdu& pdu = pdus[i];
     SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");
     clock_.Sleep(kCommandPause);

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string_view>
 #include <thread>
@@ -29,9 +31,24 @@ class ModemPort {
   virtual int Receive(void* buffer, int max) = 0;
 };
 
+// The port's life, for a watched modem: whether its device went away, and
+// opening it again.
+class ModemLink {
+ public:
+  virtual ~ModemLink() = default;
+  // A read, write or status call has failed as it does for a device that
+  // went away, since the port was last opened.
+  virtual bool DeviceLost() = 0;
+  // Closes the port, opens it again with the same settings and sends the
+  // two start-up commands with their pauses. True when the port works.
+  virtual bool Reopen() = 0;
+};
+
 class WorkerClock {
  public:
   virtual ~WorkerClock() = default;
+  // Monotonic time, for the waits before a retry.
+  virtual std::chrono::milliseconds Now() const;
   // A fixed pause of the dialogue.
   virtual void Sleep(std::chrono::milliseconds d) = 0;
   // The idle wait: ends early when an entry is appended or a stop requested.
@@ -54,6 +71,7 @@ constexpr int kMaxReads = 11;
 constexpr int kMaxBytesPerRead = 4096;
 
 struct ExtSettings;
+struct ModemStatus;
 struct SubmitPdu;
 class ModemLineReader;
 class ReaderClock;
@@ -86,6 +104,11 @@ class TGetDataThread {
   // its Status is set and posted. Must not block.
   void SetOnOutcome(OutcomeSink onOutcome) { onOutcome_ = std::move(onOutcome); }
 
+  // Called on the worker's thread after it recorded a change of state that
+  // no Status follows (a retry, a message closed at the end), so that the
+  // window publishes it. Must not block.
+  void SetOnResults(std::function<void()> onResults) { onResults_ = std::move(onResults); }
+
   // Runs Execute on a new thread. Finished() is false from here until the
   // loop has ended.
   void Start();
@@ -100,13 +123,45 @@ class TGetDataThread {
   // Never throws: an error during the dialogue gives the outcome "0".
   void ProcessEntry(const std::string& entry);
   // The same for an accepted message, whose final state also goes to
-  // state.results under its id.
+  // state.results under its id. With Retries, a failure that cannot have
+  // delivered it instead waits for its next attempt, while later messages
+  // go ahead.
   void ProcessMessage(const QueuedMessage& message);
 
+  // Messages waiting for a retry, or for a lost port to come back.
+  std::size_t RetriesWaiting() const { return retries_.size() + held_.size(); }
+
+  // Before Start, with Watch on: the port's life, and what the window is
+  // told of the modem (called on the worker's thread; must not block):
+  // every answered check, and the port lost (false) or back (true).
+  void SetModemLink(ModemLink* link) { link_ = link; }
+  void SetOnModemStatus(std::function<void(const ModemStatus&)> f) { onModemStatus_ = std::move(f); }
+  void SetOnPresence(std::function<void(bool present)> f) { onPresence_ = std::move(f); }
+  bool PortLost() const { return lost_; }
+
  private:
-  void RunDialogue(const QueuedMessage& message, MessageOutcome& outcome);
-  void RunClassicDialogue(const QueuedMessage& message, const SplitEntry& split,
-                          MessageOutcome& outcome);
+  // One message across its attempts: the parts are cut once, so that a
+  // retry sends the same PDUs (and reference), and the parts already sent
+  // are not sent again.
+  struct Attempts {
+    QueuedMessage message;
+    std::vector<SubmitPdu> pdus;
+    std::vector<int> references;  // of the parts sent so far
+    int retries = 0;
+  };
+
+  void RunAttempt(Attempts& attempts);
+  bool HoldForThePort(Attempts& attempts, const MessageOutcome& outcome);
+  bool Watching() const { return watchEvery_.count() > 0 && link_ != nullptr; }
+  ModemLineReader& WatchReader();
+  void RunCheck();
+  void LosePort();
+  void Reconnect();
+  void PauseUnlessStopped(std::chrono::milliseconds d);
+  bool ScheduleRetry(Attempts& attempts, const MessageOutcome& outcome);
+  void CloseWaitingRetries();
+  void RunDialogue(Attempts& attempts, MessageOutcome& outcome);
+  void RunClassicDialogue(Attempts& attempts, const SplitEntry& split, MessageOutcome& outcome);
   std::vector<SubmitPdu> BuildParts(const QueuedMessage& message, const SplitEntry& split);
   void Report(MessageId id, const MessageOutcome& outcome);
   std::chrono::milliseconds Delay() const;
@@ -121,6 +176,26 @@ class TGetDataThread {
   PostSendDone postSendDone_;
   std::function<void()> onFinished_;
   OutcomeSink onOutcome_;
+  std::function<void()> onResults_;
+  // Worker thread only: by the time each is due; equal times keep their
+  // order.
+  std::multimap<std::chrono::milliseconds, Attempts> retries_;
+
+  // The watched modem; all worker thread only but lost_, which is read by
+  // tests after the loop.
+  ModemLink* link_ = nullptr;
+  std::chrono::milliseconds watchEvery_{0};  // taken at SetExtensions
+  ReaderClock* readerClock_ = nullptr;
+  std::unique_ptr<ModemLineReader> watchReader_;  // the classic dialogue's checks
+  std::function<void(const ModemStatus&)> onModemStatus_;
+  std::function<void(bool)> onPresence_;
+  std::chrono::milliseconds nextCheck_{0};
+  std::chrono::milliseconds nextReopen_{0};
+  int silentChecks_ = 0;
+  std::atomic<bool> lost_{false};
+  // Messages the lost port interrupted before any byte of their PDU went
+  // out: they go first once it is back, and it cost them no retry.
+  std::deque<Attempts> held_;
   const ExtSettings* extensions_ = nullptr;
   std::unique_ptr<ReaderClock> ownReaderClock_;
   std::unique_ptr<ModemLineReader> reader_;  // the prompt-driven dialogue; null: classic

@@ -12,7 +12,8 @@ told about them answers exactly as the tables say:
             "result_error": "+CMS ERROR: 500", "mr": first reference,
             "check_length": true, "length_error": "+CMS ERROR: 304",
             "escape": "silence" | "ok", "split": {...},
-            "parts": [{any of the keys above}, ...]}
+            "parts": [{any of the keys above}, ...],
+            "prompts": ["silence", ...], "results": ["+CMS ERROR: 332", ...]}
       "AT+CMGS=<n>" as a real modem runs it: CR LF "> " after
       `prompt_delay`, then PDU input up to Ctrl-Z (ESC abandons it); the
       PDU's octets after its service-centre part must number <n>; then
@@ -20,6 +21,14 @@ told about them answers exactly as the tables say:
       going up by one per part sent (255 wraps to 0). `parts[i]` overrides
       the keys for the (i+1)-th AT+CMGS. "error" at the prompt leaves the
       modem in command mode; "silence" at the prompt still takes the PDU.
+      `prompts` scripts the prompt of the first AT+CMGS commands, one entry
+      each (counted as `parts` is; "prompt" or "ok" gives it), `results`
+      the answer to the first PDUs,
+      one entry each, counted per PDU that got past the length check: "ok",
+      "silence", "error" (the line prompt_error or result_error) or any
+      other text, which is the error line itself. Past its end a script
+      gives way to `prompt` and `result`. A PDU answered by an error or
+      silence takes no mr, as with `result`.
   "unsolicited": [{"at": moment, "data": hex, "delay": s, "k": n,
                    "match": "AT+CMGS", "part": n, "every": false}, ...]
       lines of the modem's own at chosen moments, each once (or at every
@@ -90,6 +99,17 @@ def expand(items, split):
     return out
 
 
+def scripted(entry, good, error):
+    """A script entry -> (kind, error line): `good` ("prompt" or "ok"; "ok"
+    means the prompt too), "silence" and "error" are kinds, any other text
+    an error line."""
+    if entry == "ok":
+        entry = good
+    if entry in (good, "silence", "error"):
+        return entry, error
+    return "error", str(entry)
+
+
 def check_pdu(pdu, length):
     """Whether `pdu` is hex whose octets after the service-centre part number
     `length`, as the argument of AT+CMGS counts them."""
@@ -112,8 +132,8 @@ class Behaviour:
         self.mr = 0
         self.echo_on = False
         self.echo_armed = False
-        self.commands = self.cmgs_count = self.cmgf_count = 0
-        self.cmgf_base = self.cmgs_base = self.unsolicited_base = 0
+        self.commands = self.cmgs_count = self.cmgf_count = self.pdu_count = 0
+        self.cmgf_base = self.cmgs_base = self.unsolicited_base = self.pdu_base = 0
         self.echo_base = 0
         self.matched = {}
 
@@ -124,8 +144,12 @@ class Behaviour:
             self.cmgf = None if req["cmgf"] is None else {**CMGF_DEFAULTS, **req["cmgf"]}
             self.cmgf_base = self.cmgf_count
         if "cmgs" in req:
+            for key in ("prompts", "results"):
+                if not isinstance((req["cmgs"] or {}).get(key, []), list):
+                    raise ValueError(f"{key} must be a list")
             self.cmgs = req["cmgs"]
             self.cmgs_base = self.cmgs_count
+            self.pdu_base = self.pdu_count
             if self.cmgs is not None:
                 self.mr = int(self.cmgs.get("mr", 0)) % 256
         if "split" in req:
@@ -206,11 +230,16 @@ class Behaviour:
 
     def part_config(self):
         """The settings of the AT+CMGS just counted."""
-        cfg = {**CMGS_DEFAULTS, **{k: v for k, v in self.cmgs.items() if k != "parts"}}
+        cfg = {**CMGS_DEFAULTS, **{k: v for k, v in self.cmgs.items()
+                                   if k not in ("parts", "prompts", "results")}}
         parts = self.cmgs.get("parts") or []
         i = self.cmgs_count - self.cmgs_base - 1
         if i < len(parts):
             cfg.update(parts[i] or {})
+        prompts = self.cmgs.get("prompts") or []
+        if i < len(prompts):
+            cfg["prompt"], cfg["prompt_error"] = scripted(
+                prompts[i], "prompt", cfg["prompt_error"])
         cfg.setdefault("split", self.split)
         return cfg
 
@@ -256,15 +285,21 @@ class Behaviour:
         if cfg["check_length"] and not ok_length:
             record["result"] = "length"
             return items + [(delay, framed(cfg["length_error"]), True, None)], record
-        record["result"] = cfg["result"]
-        if cfg["result"] == "ok":
+        results = (self.cmgs or {}).get("results") or []
+        i = self.pdu_count - self.pdu_base
+        self.pdu_count += 1
+        result, result_error = cfg["result"], cfg["result_error"]
+        if i < len(results):
+            result, result_error = scripted(results[i], "ok", result_error)
+        record["result"] = result
+        if result == "ok":
             record["mr"] = self.mr
             items.append((delay, framed(f"+CMGS: {self.mr}"), True, None))
             items += self.moment("before_ok", delay, state["part"])
             items.append((delay, framed("OK"), True, None))
             self.mr = (self.mr + 1) % 256
-        elif cfg["result"] == "error":
-            items.append((delay, framed(cfg["result_error"]), True, None))
+        elif result == "error":
+            items.append((delay, framed(result_error), True, None))
         return items, record
 
     def cmgs_escape(self, state):

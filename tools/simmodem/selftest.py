@@ -177,6 +177,9 @@ def self_test(Modem):
           [254, 255, 0, 1, 7, 8, 9])
     check("abandoned record", [e["pdu"] for e in entries
                                if e.get("event") == "pdu-abandoned"] == ["00"])
+    from selftest_faults import self_test_faults
+    line = None
+    self_test_faults(Modem, Line, check)
     print("simmodem self-test", "passed" if not failures else
           "FAILED: " + ", ".join(failures))
     return 0 if not failures else 1

@@ -27,13 +27,22 @@ line each way:
   {"op": "set", "at": chunks, "prompt": chunks, "pdu": chunks,
    "commands": {"AT+CMGF=0": chunks, ...},
    "cmgf": ..., "cmgs": ..., "unsolicited": [...], "echo": ...,
-   "split": ...}                               (any subset; the last five
-                                               are described in dialogue.py)
+   "split": ..., "watch": ...}                 (any subset; "watch" is
+                                               described in watch.py, the
+                                               five before it in dialogue.py)
   {"op": "push", "chunks": chunks}             bytes to the Windows side now
   {"op": "hangup"}                             closes the pty, removes the link
   {"op": "restore"}                            a new pty behind the same link
+  {"op": "unplug", "seconds": s}               a hangup, and `s` s later (null:
+                                               never) a restore by itself, as
+                                               a USB modem pulled and put back
+  {"op": "state"}                              "plugged", "path", "replug_in"
   {"op": "termios"}                            the line as the slave sees it
   {"op": "quit"}
+
+Receiving (AT+CMGL listings, AT+CMGD) is not simulated: those commands get
+the reply tables. A message store would be a module of its own beside
+watch.py, switched on by its own key of "set", as the watch queries are.
 
 Standard library only; run with /usr/bin/python3.
 """
@@ -54,6 +63,7 @@ import tty
 # Run from the source tree by every test: its modules leave no bytecode there.
 sys.dont_write_bytecode = True
 from dialogue import Behaviour, chunk_items, expand  # noqa: E402
+from watch import Watch  # noqa: E402
 
 CR = 0x0D
 CTRL_Z = 0x1A
@@ -90,6 +100,8 @@ class Modem:
         self.line = bytearray()
         self.in_pdu = None  # the AT+CMGS whose PDU is being read
         self.behaviour = Behaviour()
+        self.watch = Watch()
+        self.replug_at = None  # when an unplugged pty comes back by itself
         self.echo_buf = bytearray()
         self.due = []  # heap of (time, seq, bytes)
         self.seq = 0
@@ -221,8 +233,11 @@ class Modem:
         beh = self.behaviour
         beh.command_seen(key)
         state = None
+        watched = self.watch.answer(key) if key not in self.commands else None
         if key in self.commands:
             items = chunk_items(self.commands[key])
+        elif watched is not None:
+            items = watched
         elif key == "AT+CMGF=0" and beh.cmgf is not None:
             items = beh.cmgf_items()
         elif key.startswith("AT+CMGS="):
@@ -248,7 +263,13 @@ class Modem:
         self.schedule_items(items, self.behaviour.split_for(state))
 
     def pump_due(self):
+        """Moves the bytes now due to the output buffer; brings an
+        unplugged pty back when its time has come."""
         t = now()
+        if self.replug_at is not None and t >= self.replug_at:
+            self.replug_at = None
+            if self.master is None:
+                self.open_pty()
         while self.due and self.due[0][0] <= t:
             _, _, data = heapq.heappop(self.due)
             self.outbuf += data
@@ -283,6 +304,8 @@ class Modem:
             if "commands" in req:
                 self.commands = {k.upper(): v for k, v in req["commands"].items()}
             start = self.behaviour.configure(req)
+            if "watch" in req:
+                self.watch.configure(req["watch"])
             if self.master is not None:
                 self.schedule_items(start)
             return {"ok": True}
@@ -292,12 +315,25 @@ class Modem:
             self.schedule(req["chunks"])
             return {"ok": True}
         if op == "hangup":
+            self.replug_at = None
             self.close_pty()
             return {"ok": True}
         if op == "restore":
+            self.replug_at = None
             if self.master is None:
                 self.open_pty()
             return {"ok": True, "path": os.ttyname(self.slave)}
+        if op == "unplug":
+            seconds = req.get("seconds")
+            self.close_pty()
+            self.record(event="unplug", seconds=seconds)
+            self.replug_at = None if seconds is None else now() + max(0.0, float(seconds))
+            return {"ok": True}
+        if op == "state":
+            return {"ok": True, "plugged": self.master is not None,
+                    "path": None if self.slave is None else os.ttyname(self.slave),
+                    "replug_in": None if self.replug_at is None
+                    else max(0.0, self.replug_at - now())}
         if op == "termios":
             return {"ok": True, "termios": self.termios()}
         if op == "quit":
@@ -316,8 +352,10 @@ class Modem:
         while self.running:
             self.pump_due()
             timeout = None
-            if self.due:
-                timeout = max(0.0, self.due[0][0] - now())
+            wake = [t for t in (self.due[0][0] if self.due else None,
+                                self.replug_at) if t is not None]
+            if wake:
+                timeout = max(0.0, min(wake) - now())
             rlist = [server, *clients]
             wlist = []
             if self.master is not None:

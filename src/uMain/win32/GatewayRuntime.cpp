@@ -19,6 +19,34 @@ DWORD PauseOf(const PortSettings& settings) {
   return d < 0 ? 0 : static_cast<DWORD>(d);
 }
 
+// The two start-up commands, each followed by its pause of Delay ms; the
+// replies are purged by the next send.
+void InitModem(SerialPort& port, const PortSettings& settings) {
+  port.PortSend(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
+  Sleep(PauseOf(settings));
+  port.PortSend(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
+  Sleep(PauseOf(settings));
+}
+
+// The watched modem's port, opened again on the worker's thread. Under
+// Wine the open of a port whose device is still away succeeds and its
+// first comm call fails; PortOpen counts that as a failed open.
+class PortLink final : public ModemLink {
+ public:
+  PortLink(SerialPort& port, const PortSettings& settings) : port_(port), settings_(settings) {}
+  bool DeviceLost() override { return port_.DeviceLost(); }
+  bool Reopen() override {
+    port_.PortClose();
+    if (port_.PortOpen(settings_) == kNoPort) return false;
+    InitModem(port_, settings_);
+    return !port_.DeviceLost();
+  }
+
+ private:
+  SerialPort& port_;
+  const PortSettings& settings_;
+};
+
 }  // namespace
 
 FineTimerPeriod::FineTimerPeriod() : raised_(timeBeginPeriod(1) == TIMERR_NOERROR) {}
@@ -66,15 +94,12 @@ void GatewayRuntime::CreateItems() {
   itemOwner_.CreateItems(*ddeConv, state_);
   if (!codec_) codec_ = MakeSystemAnsiCodec();
   resultItemOwner_.CreateItems(*ddeConv, state_, *codec_);
+  if (extSettings_.Watch.load() > 0) modemItemOwner_.CreateItems(*ddeConv);
   state_.items[kWakeup]->SetText("1");
 }
 
 void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
-  // The replies are purged by the next send.
-  port_.PortSend(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
-  Sleep(PauseOf(settings_));
-  port_.PortSend(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
-  Sleep(PauseOf(settings_));
+  InitModem(port_, settings_);
 
   // The worker reports through the window's queue only: a SendMessage from
   // it could deadlock against a GUI thread that waits for it at shutdown.
@@ -84,10 +109,36 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
       state_, port_, *workerClock_, *codec_, settings_.Delay,
       [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([mainWindow] { PostMessageW(mainWindow, WM_WORKERDONE, 0, 0); });
+  worker_->SetOnResults([mainWindow] { PostMessageW(mainWindow, WM_RESULTS, 0, 0); });
   worker_->SetExtensions(extSettings_);
+  if (extSettings_.Watch.load() > 0) {
+    link_ = std::make_unique<PortLink>(port_, settings_);
+    worker_->SetModemLink(link_.get());
+    worker_->SetOnModemStatus([this, mainWindow](const ModemStatus& status) {
+      {
+        std::lock_guard lock(modemStatusMutex_);
+        modemStatus_ = status;
+      }
+      PostMessageW(mainWindow, WM_MODEMSTATUS, 0, 0);
+    });
+    worker_->SetOnPresence([mainWindow](bool present) {
+      PostMessageW(mainWindow, WM_PRESENCE, present ? 1 : 0, 0);
+    });
+  }
   if (extSettings_.Dialogue.load() == 1) fineTimer_.emplace();
   worker_->Start();
 }
+
+std::wstring GatewayRuntime::PublishModemStatus() {
+  ModemStatus status;
+  {
+    std::lock_guard lock(modemStatusMutex_);
+    status = modemStatus_;
+  }
+  return modemItemOwner_.Publish(status);
+}
+
+void GatewayRuntime::PublishPresence(bool present) { varnix::PublishPresence(state_, present); }
 
 void GatewayRuntime::RequestStop() { state_.RequestStop(); }
 

@@ -8,11 +8,13 @@
 #include <windows.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "uMain/DdeModel.h"
 #include "uMain/GatewayState.h"
+#include "uMain/ModemItems.h"
 #include "uMain/ResultItems.h"
 #include "uMain/SendRule.h"
 #include "uMeter/ExtSettings.h"
@@ -32,6 +34,10 @@ inline constexpr char kTopicName[] = "SMS0";
 
 // Posted by the worker to the main window once it has left its loop.
 inline constexpr UINT WM_WORKERDONE = WM_APP + 102;
+// With Watch: a check was answered (the values wait in the runtime), and
+// the port was lost (wParam 0) or is back (wParam 1).
+inline constexpr UINT WM_MODEMSTATUS = WM_APP + 104;
+inline constexpr UINT WM_PRESENCE = WM_APP + 105;
 
 // A 1 ms system timer period for as long as it lives. The prompt-driven
 // worker polls the port with short sleeps; at the default tick of 15.6 ms
@@ -76,6 +82,12 @@ class GatewayRuntime {
   // everything it reads is in place. It reports to `mainWindow`.
   void InitModemAndStartWorker(HWND mainWindow);
 
+  // With Watch, on the GUI thread: the latest answered check into Signal,
+  // Network and Operator; returns the status bar's text for it.
+  std::wstring PublishModemStatus();
+  // Wakeup follows the port.
+  void PublishPresence(bool present);
+
   // Shutdown: raises the stop flag (an idle worker leaves at once).
   void RequestStop();
   // True once the worker has left its loop, and when none was started.
@@ -91,10 +103,14 @@ class GatewayRuntime {
   std::unique_ptr<TDdeServerConv> ddeConv;
   ItemOwner itemOwner_;
   ResultItemOwner resultItemOwner_;
+  ModemItemOwner modemItemOwner_;  // only with Watch
+  std::mutex modemStatusMutex_;
+  ModemStatus modemStatus_;  // the worker's latest check, for the window
   win32::DdeServer* ddeServer_ = nullptr;
 
   ExtSettings extSettings_;  // read by the worker: declared before it
   SerialPort port_;          // outlives the worker, which is declared after it
+  std::unique_ptr<ModemLink> link_;  // with Watch: the port opened again by the worker
   std::unique_ptr<WorkerClock> workerClock_;
   std::unique_ptr<AnsiCodec> codec_;
   // Only with Dialogue 1; given back once the worker has been joined.

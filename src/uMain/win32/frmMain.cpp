@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "win32/WinText.h"
+#include "uMain/ResultItems.h"
 #include "uAbout/win32/frmAbout.h"
 #include "uCom/win32/frmCom.h"
 
@@ -214,6 +215,18 @@ LRESULT TfrmMain::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_SENDDONE:
       WMSendDone(state_, wParam);
+      return 0;
+    case WM_RESULTS:
+      PublishResults(state_);
+      return 0;
+    case WM_MODEMSTATUS:
+      if (!closing_) SetPanelText(1, runtime_.PublishModemStatus());
+      return 0;
+    case WM_PRESENCE:
+      if (closing_) return 0;
+      runtime_.PublishPresence(wParam != 0);
+      SetPanelText(0, wParam != 0 ? std::wstring(kTopicPanelPrefix) + win32::Utf8ToWide(kTopicName)
+                                  : std::wstring(kModemLostText));
       return 0;
     case WM_STARTUPERROR:
       if (startupError_) {

@@ -49,6 +49,8 @@ inline constexpr int kStatusBarHeight = 19;
 inline constexpr wchar_t kTopicPanelPrefix[] = L"Topic: ";
 inline constexpr wchar_t kPortFailedText[] = L"提示: 打开串口出错!";
 inline constexpr wchar_t kStoppingText[] = L"正在停止…";
+// With Watch, while the modem's port is away and opened again every 5 s.
+inline constexpr wchar_t kModemLostText[] = L"提示: 调制解调器已断开, 正在重连";
 
 class TfrmMain {
  public:

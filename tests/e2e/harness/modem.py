@@ -28,6 +28,9 @@ its own call (none of it happens unless asked for):
     m.abandoned()  -> the PDUs ended by ESC
     m.wait_pdus(n, timeout) ; decode_pdu(hex text) (python3-gammu)
     line = PtyLine(m.link)   # the Windows side, for talking to it directly
+
+The port unplugged for a while, the network-state queries (AT+CSQ,
+AT+CREG?, AT+COPS?) and scripted prompts and results: harness/modem_faults.py.
 """
 import json
 import os
@@ -39,6 +42,8 @@ import subprocess
 import time
 import tty
 
+from harness.modem_faults import ModemFaults
+
 ROOT = pathlib.Path(__file__).resolve().parents[3]
 SIMMODEM = ROOT / "tools" / "simmodem" / "simmodem.py"
 PYTHON = "/usr/bin/python3"
@@ -48,7 +53,7 @@ CMS_ERROR_REPLY = b"\r\n+CMS ERROR: 500\r\n"
 PROMPT = b"\r\n> "
 CMGS_KEYS = {"prompt", "prompt_delay", "prompt_error", "result", "result_delay",
              "result_error", "mr", "check_length", "length_error", "escape",
-             "split", "parts"}
+             "split", "parts", "prompts", "results"}
 
 
 def _chunks(data_or_chunks):
@@ -170,7 +175,7 @@ class PtyLine:
             self.fd = None
 
 
-class SimModem:
+class SimModem(ModemFaults):
     def __init__(self, workdir, link, popen):
         self.workdir = pathlib.Path(workdir)
         self.link = pathlib.Path(link)
@@ -272,7 +277,10 @@ class SimModem:
         result ("ok" | "error" | "silence"), result_delay, result_error,
         mr (the first part's reference), check_length, length_error,
         escape ("silence" | "ok": the answer to ESC), split ({"size", "gap"}),
-        parts ([{options for the 1st AT+CMGS}, {... 2nd}, ...]).
+        parts ([{options for the 1st AT+CMGS}, {... 2nd}, ...]),
+        prompts (["silence", "prompt", "error" or an error line, ...]: the
+        prompt of the 1st, 2nd ... AT+CMGS), results (the same with "ok"
+        for the answer to the 1st, 2nd ... PDU past the length check).
         off=True: back to the reply tables."""
         unknown = set(options) - CMGS_KEYS
         if unknown:

@@ -26,8 +26,27 @@
 //   handles               the values the next four handles get (Wine has no
 //                         handle count; a leaked handle shows as a gap)
 //   mark TEXT             prints TEXT (a point the test can wait for)
+//
+// The raw-* steps use a second handle of their own on the Win32 calls
+// directly, so a test sees the error codes the product's port hides:
+//   raw-open N            CreateFileW \\.\COMN overlapped, read timeouts as
+//                         the product sets them -> "raw-open ok" | "raw-open error <code>"
+//   raw-reopen N MS       closes the raw handle, then raw-open and GetCommState
+//                         every 100 ms until both succeed or MS ms passed
+//                         -> "raw-reopen ok <ms>" | "raw-reopen error <open>/<state>"
+//                         (Wine opens a COM port whose device is gone; only
+//                         the first call on the handle fails)
+//   raw-write HEX         overlapped WriteFile, waited for
+//                         -> "raw-write <ok 0|1> <bytes> <error>"
+//   raw-read MAX MS       overlapped ReadFile of MAX bytes, waited for at most
+//                         MS ms (then cancelled)
+//                         -> "raw-read <ok 0|1> <bytes> <hex> <error>" | "raw-read pending"
+//   raw-status            ClearCommError and GetCommState
+//                         -> "raw-status clear=<0|1>/<error> inque=<n> dcb=<0|1>/<error>"
+//   raw-close             CloseHandle -> "raw-close <0|1>"
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -85,12 +104,57 @@ void SayTimeouts(HANDLE h) {
   }
 }
 
+HANDLE RawOpen(int number, DWORD* error) {
+  wchar_t name[32];
+  std::swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\COM%d", number);
+  HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  *error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (h != INVALID_HANDLE_VALUE) {
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutConstant = 1000;
+    t.WriteTotalTimeoutConstant = 2000;
+    SetCommTimeouts(h, &t);
+  }
+  return h;
+}
+
+// One overlapped transfer on `h`, waited for at most `ms`: (ok, bytes,
+// error); error ERROR_IO_PENDING when it was still under way and cancelled.
+struct Transfer {
+  BOOL ok;
+  DWORD bytes;
+  DWORD error;
+};
+
+Transfer RawTransfer(HANDLE h, bool write, void* data, DWORD count, DWORD ms) {
+  OVERLAPPED o{};
+  o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Transfer r{FALSE, 0, 0};
+  const BOOL started = write ? WriteFile(h, data, count, nullptr, &o)
+                             : ReadFile(h, data, count, nullptr, &o);
+  if (!started && GetLastError() != ERROR_IO_PENDING) {
+    r.error = GetLastError();
+  } else if (WaitForSingleObject(o.hEvent, ms) != WAIT_OBJECT_0) {
+    CancelIo(h);
+    GetOverlappedResult(h, &o, &r.bytes, TRUE);
+    r.error = ERROR_IO_PENDING;
+  } else {
+    r.ok = GetOverlappedResult(h, &o, &r.bytes, FALSE);
+    r.error = r.ok ? 0 : GetLastError();
+  }
+  CloseHandle(o.hEvent);
+  return r;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   GatewayState state;
   auto port = std::make_unique<varnix::SerialPort>();
   HANDLE reused = INVALID_HANDLE_VALUE;
+  HANDLE raw = INVALID_HANDLE_VALUE;
   std::wstring reusedPath;
 
   for (int i = 1; i < argc; ++i) {
@@ -201,6 +265,65 @@ int wmain(int argc, wchar_t** argv) {
       for (HANDLE& e : events) e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
       Say("handles %p %p %p %p", events[0], events[1], events[2], events[3]);
       for (HANDLE e : events) CloseHandle(e);
+    } else if (op == L"raw-open") {
+      DWORD error = 0;
+      if (raw != INVALID_HANDLE_VALUE) CloseHandle(raw);
+      raw = RawOpen(Int(next()), &error);
+      if (raw != INVALID_HANDLE_VALUE) Say("raw-open ok"); else Say("raw-open error %lu", error);
+    } else if (op == L"raw-reopen") {
+      const int number = Int(next());
+      const ULONGLONG limit = static_cast<ULONGLONG>(Int(next()));
+      const ULONGLONG t0 = GetTickCount64();
+      DWORD openError = 0;
+      DWORD stateError = 0;
+      if (raw != INVALID_HANDLE_VALUE) CloseHandle(raw);
+      for (;;) {
+        raw = RawOpen(number, &openError);
+        stateError = 0;
+        if (raw != INVALID_HANDLE_VALUE) {
+          DCB d{};
+          d.DCBlength = sizeof d;
+          if (GetCommState(raw, &d)) break;
+          stateError = GetLastError();
+          CloseHandle(raw);
+          raw = INVALID_HANDLE_VALUE;
+        }
+        if (GetTickCount64() - t0 >= limit) break;
+        Sleep(100);
+      }
+      if (raw != INVALID_HANDLE_VALUE) {
+        Say("raw-reopen ok %llu", GetTickCount64() - t0);
+      } else {
+        Say("raw-reopen error %lu/%lu", openError, stateError);
+      }
+    } else if (op == L"raw-write") {
+      std::vector<unsigned char> data = FromHex(next());
+      const Transfer r = RawTransfer(raw, true, data.data(), static_cast<DWORD>(data.size()), 5000);
+      Say("raw-write %d %lu %lu", r.ok ? 1 : 0, r.bytes, r.error);
+    } else if (op == L"raw-read") {
+      unsigned char buffer[64] = {};
+      const DWORD max = std::min<DWORD>(static_cast<DWORD>(Int(next())), sizeof buffer);
+      const DWORD ms = static_cast<DWORD>(Int(next()));
+      const Transfer r = RawTransfer(raw, false, buffer, max, ms);
+      if (r.error == ERROR_IO_PENDING) {
+        Say("raw-read pending");
+      } else {
+        Say("raw-read %d %lu %s %lu", r.ok ? 1 : 0, r.bytes,
+            r.bytes ? Hex(buffer, r.bytes).c_str() : "-", r.error);
+      }
+    } else if (op == L"raw-status") {
+      DWORD errors = 0;
+      COMSTAT st{};
+      const BOOL cleared = ClearCommError(raw, &errors, &st);
+      const DWORD clearError = cleared ? 0 : GetLastError();
+      DCB d{};
+      d.DCBlength = sizeof d;
+      const BOOL got = GetCommState(raw, &d);
+      Say("raw-status clear=%d/%lu inque=%lu dcb=%d/%lu", cleared ? 1 : 0, clearError,
+          cleared ? st.cbInQue : 0, got ? 1 : 0, got ? 0 : GetLastError());
+    } else if (op == L"raw-close") {
+      Say("raw-close %d", CloseHandle(raw) ? 1 : 0);
+      raw = INVALID_HANDLE_VALUE;
     } else if (op == L"mark") {
       Say("mark %ls", next());
     } else {
@@ -209,6 +332,7 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if (reused != INVALID_HANDLE_VALUE) CloseHandle(reused);
+  if (raw != INVALID_HANDLE_VALUE) CloseHandle(raw);
   Say("end");
   return 0;
 }

@@ -35,9 +35,14 @@ class VirtualClock final : public WorkerClock {
   long now = 0;
   std::function<void()> onIdle;  // e.g. stop the loop once the queue is drained
 
+  milliseconds Now() const override { return milliseconds(now); }
+
+  std::function<void()> onSleep;  // after each pause
+
   void Sleep(milliseconds d) override {
     log_.push_back({now, "sleep:" + std::to_string(d.count())});
     now += static_cast<long>(d.count());
+    if (onSleep) onSleep();
   }
   void WaitIdle(const SendQueue&, milliseconds d) override {
     log_.push_back({now, "idle:" + std::to_string(d.count())});
