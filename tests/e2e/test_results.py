@@ -435,12 +435,8 @@ def test_a_gateway_whose_port_failed_has_none_of_the_new_items(app):
 # block is below U+0100; any other block is taken for ANSI and run through
 # MultiByteToWideChar, which stops at the first NUL byte: a UTF-16 "[Send(...)"
 # holding Korean arrives as "[" and is acknowledged as no command. The
-# callback never sees the characters, so the server has to take the block
-# from WM_DDE_EXECUTE itself (its conversation window) to keep them.
-@pytest.mark.xfail(strict=True, reason=(
-    "Wine's DDEML maps a UTF-16 execute holding characters above U+00FF through "
-    "the ANSI code page before the server's callback: the command arrives as '[' and "
-    "queues nothing; the server does not yet read the block from WM_DDE_EXECUTE"))
+# callback never sees the characters; the server takes the block from
+# WM_DDE_EXECUTE on its conversation window, and this proves it does.
 def test_a_unicode_execute_keeps_what_no_ansi_code_page_has(app, modem, tmp_path):
     app.write_settings(**PROMPTED)
     modem.set_cmgf("ok")
