@@ -9,14 +9,6 @@
 namespace varnix {
 namespace {
 
-std::unique_ptr<TDdeServerItem> MakeItem(TDdeServerConv& conv, const char* name) {
-  auto item = std::make_unique<TDdeServerItem>();
-  item->Name = name;
-  item->ReadOnly = true;
-  item->SetServerConv(&conv);
-  return item;
-}
-
 // A number from an execute as the modem would get it: plain ASCII, and
 // only "+" and digits.
 std::optional<std::string> SendableNumber(const std::u16string& number) {
@@ -35,16 +27,24 @@ bool ShuttingDown(const GatewayState& state) {
 
 }  // namespace
 
+std::unique_ptr<TDdeServerItem> MakeReadOnlyItem(TDdeServerConv& conv, const char* name) {
+  auto item = std::make_unique<TDdeServerItem>();
+  item->Name = name;
+  item->ReadOnly = true;
+  item->SetServerConv(&conv);
+  return item;
+}
+
 void ResultItemOwner::CreateItems(TDdeServerConv& conv, GatewayState& state,
                                   const AnsiCodec& codec) {
-  id_ = MakeItem(conv, kIdItemName);
+  id_ = MakeReadOnlyItem(conv, kIdItemName);
   id_->LinesFor = [&state](ClientKey client) {
     const auto it = state.conversationIds.find(client);
     if (it == state.conversationIds.end()) return std::vector<std::string>();
     return std::vector<std::string>{std::to_string(it->second)};
   };
-  result_ = MakeItem(conv, kResultItemName);
-  queue_ = MakeItem(conv, kQueueItemName);
+  result_ = MakeReadOnlyItem(conv, kResultItemName);
+  queue_ = MakeReadOnlyItem(conv, kQueueItemName);
   queue_->SetText(std::to_string(state.unfinished));
   state.resultItems = {id_.get(), result_.get(), queue_.get()};
 

@@ -20,6 +20,10 @@ inline constexpr const char* kIdItemName = "Id";
 inline constexpr const char* kResultItemName = "Result";
 inline constexpr const char* kQueueItemName = "Queue";
 
+// An item of the program's own on `conv`: a client's poke into it is
+// refused.
+std::unique_ptr<TDdeServerItem> MakeReadOnlyItem(TDdeServerConv& conv, const char* name);
+
 // Owns the three items once created.
 class ResultItemOwner {
  public:

@@ -135,28 +135,10 @@ void TfrmAdvanced::btnApplyClick() {
 void TfrmAdvanced::btnCloseClick() { done_ = true; }
 
 LRESULT TfrmAdvanced::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-  switch (msg) {
-    case DM_GETDEFID:
-      return MAKELRESULT(ID_ADV_APPLY, DC_HASDEFID);
-    case WM_COMMAND:
-      switch (LOWORD(wParam)) {
-        case ID_ADV_APPLY:
-          if (HIWORD(wParam) == BN_CLICKED) btnApplyClick();
-          return 0;
-        case ID_ADV_CLOSE:
-          if (HIWORD(wParam) == BN_CLICKED) btnCloseClick();
-          return 0;
-        default:
-          // IDCANCEL from Escape: as in the settings dialog, no button
-          // answers it.
-          return 0;
-      }
-    case WM_CLOSE:
-      btnCloseClick();
-      return 0;
-    default:
-      return DefWindowProcW(hwnd_, msg, wParam, lParam);
-  }
+  const ApplyCloseDialog dialog{
+      ID_ADV_APPLY, ID_ADV_CLOSE, [](void* f) { static_cast<TfrmAdvanced*>(f)->btnApplyClick(); },
+      [](void* f) { static_cast<TfrmAdvanced*>(f)->btnCloseClick(); }, this};
+  return DispatchApplyClose(hwnd_, msg, wParam, lParam, dialog);
 }
 
 }  // namespace varnix
