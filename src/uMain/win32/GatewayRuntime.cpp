@@ -6,6 +6,7 @@
 #include "win32/JournalFile.h"
 #include "win32/WinText.h"
 #include "uMain/Journal.h"
+#include "uMain/Outbox.h"
 #include "uMain/ResultItems.h"
 #include "uMeter/AnsiCodec.h"
 #include "uMeter/SendWorker.h"
@@ -95,24 +96,7 @@ std::optional<std::string> GatewayRuntime::OpenOutbox() {
     journalFile_.reset();
     return win32::WideToAnsi(L"无法读取发件箱文件 " + path + L", 消息只保存在内存中");
   }
-  state_.journal = journal_.get();
-  state_.lastId = recovery.lastId;
-  for (RecoveredMessage& m : recovery.messages) {
-    const MessageId id = m.message.id;
-    ++state_.unfinished;
-    if (m.pduMayHaveGoneOut) {
-      // The modem may have it: never sent again.
-      journal_->Finished(id, MessageState::kUnknown, {});
-      state_.results.Push({id, MessageState::kUnknown, {}});
-      state_.statusText.Set("0");
-      ++recoveredUnknown_;
-      continue;
-    }
-    QueuedMessage message = std::move(m.message);
-    for (int part = 1; m.partsSent.count(part) != 0; ++part)
-      message.sentReferences.push_back(m.partsSent[part]);
-    state_.sendQueue.Append(std::move(message));
-  }
+  recoveredUnknown_ = RestoreFromOutbox(state_, *journal_, recovery);
   return std::nullopt;
 }
 
