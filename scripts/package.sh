@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release package dist/varnix-<version>.zip: x86/ and x64/ with
 # Varnix.exe and varnix-send.exe, the administrators' README in Simplified
-# Chinese and the sample .reg with the default settings.
+# Chinese, the client programmers' guide (English and Simplified Chinese)
+# and the sample .reg with the default settings.
 #
 #   scripts/package.sh          build both Windows trees, pack, check, list
 #   scripts/package.sh --test   the same, then the package's end-to-end test
@@ -82,6 +83,10 @@ done
 # ANSI code page and shows bare LF line ends as one long line.
 sed "s/@VERSION@/$version/g; s/\$/\r/" packaging/README-zh_CN.txt |
   { printf '\xef\xbb\xbf'; cat; } >"$stage/README-zh_CN.txt"
+# The client guides are Markdown, read as text: the same BOM and CRLF.
+for guide in clients.md clients.zh_CN.md; do
+  sed 's/$/\r/' "docs/$guide" | { printf '\xef\xbb\xbf'; cat; } >"$stage/$guide"
+done
 # A "Version 5.00" .reg file is UTF-16LE with a byte order mark, which is
 # what lets its comments be Chinese.
 sed "s/@VERSION@/$version/g; s/\$/\r/" packaging/varnix-defaults.reg |
@@ -98,7 +103,7 @@ import zipfile
 
 stage, out, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
 stamp = time.gmtime(max(epoch, 315532800))[:6]  # zip time starts in 1980
-order = ["README-zh_CN.txt", "varnix-defaults.reg",
+order = ["README-zh_CN.txt", "clients.md", "clients.zh_CN.md", "varnix-defaults.reg",
          "x86/", "x86/Varnix.exe", "x86/varnix-send.exe",
          "x64/", "x64/Varnix.exe", "x64/varnix-send.exe"]
 tmp = out + ".tmp"

@@ -1,5 +1,8 @@
 #include "win32/DdeServer.h"
 
+#include <commctrl.h>
+#include <dde.h>
+
 #include <iterator>
 #include <utility>
 
@@ -69,6 +72,9 @@ DdeServer::DdeServer(const std::wstring& service)
 
 DdeServer::~DdeServer() {
   if (conv_ && conv_->Sink() == this) conv_->SetAdviseSink(nullptr);
+  for (const auto& [conv, hwnd] : conversationWindows_)
+    ::RemoveWindowSubclass(hwnd, &DdeServer::ConversationWindowProc, 0);
+  conversationWindows_.clear();
   // End the open conversations, withdraw the name, then shut DDEML down
   // (which ends whatever conversation is still open).
   const auto open = std::exchange(conversations_, {});
@@ -166,6 +172,51 @@ TDdeServerItem* DdeServer::FindItem(HCONV conv, HSZ topic, HSZ item) const {
   return conv_->FindItem(name);
 }
 
+// Wine's DDEML hands a Unicode server the command of an execute converted
+// as if it were ANSI text whenever it holds a character above U+00FF: a
+// UTF-16 "[Send(" arrives as "[" and the rest is gone. The client's own
+// block is still intact when the conversation's window receives
+// WM_DDE_EXECUTE, and DDEML calls back with XTYP_EXECUTE from inside that
+// message, so the window is subclassed and the block copied on the way.
+// Windows converts correctly; the block as written is right there too.
+void DdeServer::WatchExecutes(HCONV conv) {
+  CONVINFO info{};
+  info.cb = sizeof info;
+  if (!::DdeQueryConvInfo(conv, static_cast<DWORD>(QID_SYNC), &info) || !info.hwnd) return;
+  if (::SetWindowSubclass(info.hwnd, &DdeServer::ConversationWindowProc, 0,
+                          reinterpret_cast<DWORD_PTR>(this)))
+    conversationWindows_[conv] = info.hwnd;
+}
+
+LRESULT CALLBACK DdeServer::ConversationWindowProc(HWND hwnd, UINT msg, WPARAM wParam,
+                                                   LPARAM lParam, UINT_PTR, DWORD_PTR server) {
+  auto* self = reinterpret_cast<DdeServer*>(server);
+  if (msg == WM_DDE_EXECUTE && self) {
+    // For WM_DDE_EXECUTE lParam is the command block itself, not packed.
+    const HGLOBAL block = reinterpret_cast<HGLOBAL>(lParam);
+    std::string copy;
+    try {
+      if (const void* bytes = block ? ::GlobalLock(block) : nullptr) {
+        copy.assign(static_cast<const char*>(bytes), ::GlobalSize(block));
+        ::GlobalUnlock(block);
+      }
+      self->executeBlocks_[hwnd] = std::move(copy);
+    } catch (...) {
+      // Without the copy the callback takes what DDEML hands it.
+    }
+    const LRESULT r = ::DefSubclassProc(hwnd, msg, wParam, lParam);
+    self->executeBlocks_.erase(hwnd);
+    return r;
+  }
+  if (msg == WM_NCDESTROY && self) {
+    ::RemoveWindowSubclass(hwnd, &DdeServer::ConversationWindowProc, 0);
+    for (auto it = self->conversationWindows_.begin(); it != self->conversationWindows_.end();)
+      it = it->second == hwnd ? self->conversationWindows_.erase(it) : std::next(it);
+    self->executeBlocks_.erase(hwnd);
+  }
+  return ::DefSubclassProc(hwnd, msg, wParam, lParam);
+}
+
 // The boundary to DDEML, which is C: no exception may leave here. A
 // transaction's handler may throw what the standard library throws (no
 // memory for a copy of a huge poke) and whatever an item's OnPokeData
@@ -203,6 +254,7 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
       const bool served = conv_ && SameTopicName(WideToUtf8(QueryW(hsz1)), conv_->Name());
       conversations_[conv] = served;
       if (served) {
+        WatchExecutes(conv);
         // String handles are global atoms, which ignore case and keep the
         // spelling of whoever created them first: a client's "send" reads
         // back as "Send" while our handle lives. Holding every item name
@@ -217,6 +269,11 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
     case XTYP_DISCONNECT:
       if (conv_) conv_->ClientGone(KeyOf(conv));
       conversations_.erase(conv);
+      if (const auto w = conversationWindows_.find(conv); w != conversationWindows_.end()) {
+        ::RemoveWindowSubclass(w->second, &DdeServer::ConversationWindowProc, 0);
+        executeBlocks_.erase(w->second);
+        conversationWindows_.erase(w);
+      }
       for (auto it = links_.begin(); it != links_.end();) {
         it = it->first == conv ? links_.erase(it) : std::next(it);
       }
@@ -266,10 +323,14 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
       DWORD size = 0;
       const LPBYTE bytes = ::DdeAccessData(data, &size);
       if (!bytes) return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
-      // Copied out first, as for a poke: a queued message is advised at
-      // once, and DDEML re-enters this callback for every link.
-      const std::string copy(reinterpret_cast<const char*>(bytes), size);
+      // Copied out first, as for a poke. The client's own block, when the
+      // conversation's window caught it, wins over DDEML's conversion.
+      std::string copy(reinterpret_cast<const char*>(bytes), size);
       ::DdeUnaccessData(data);
+      if (const auto w = conversationWindows_.find(conv); w != conversationWindows_.end()) {
+        if (const auto b = executeBlocks_.find(w->second); b != executeBlocks_.end())
+          copy = b->second;
+      }
       const bool done = !conv_ || conv_->Execute(reinterpret_cast<const std::uint8_t*>(copy.data()),
                                                  copy.size(), KeyOf(conv));
       return reinterpret_cast<HDDEDATA>(done ? DDE_FACK : DDE_FNOTPROCESSED);

@@ -70,6 +70,9 @@ class DdeServer final : public AdviseSink {
   void ItemChanged(const TDdeServerItem& item) override;
 
  private:
+  static LRESULT CALLBACK ConversationWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                                                 UINT_PTR id, DWORD_PTR server);
+  void WatchExecutes(HCONV conv);
   static HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2,
                                     HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2);
   HDDEDATA Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data);
@@ -94,6 +97,11 @@ class DdeServer final : public AdviseSink {
   // Advise links (conversation, item name) as started by clients.
   std::set<std::pair<HCONV, std::string>> links_;
   bool onWine_ = false;
+  // The server-side window of each conversation (subclassed to see an
+  // execute's command block as the client wrote it), and the block of the
+  // execute being delivered on it, if any.
+  std::map<HCONV, HWND> conversationWindows_;
+  std::map<HWND, std::string> executeBlocks_;
   // Item names as string handles, kept for the life of the server so that
   // advise notifications never race with the names' atoms going away.
   std::map<std::string, StringHandle> itemHandles_;

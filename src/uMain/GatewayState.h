@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <map>
@@ -20,6 +21,7 @@
 namespace varnix {
 
 class TDdeServerItem;
+class Journal;
 
 // One accepted message as it waits in the queue.
 struct QueuedMessage {
@@ -30,6 +32,9 @@ struct QueuedMessage {
   // through the code page; the entry then holds only "number,".
   bool unicode = false;
   std::u16string text16;
+  // The references of the parts an earlier run sent already (the outbox
+  // brought it back): sending goes on with the next part.
+  std::vector<int> sentReferences;
 };
 
 // Posted by the worker to the main window after every processed entry
@@ -126,12 +131,19 @@ struct GatewayState {
 
   // Changes of state not yet published in Result; pushed by either thread.
   ResultLog results;
+  // With Outbox: every accepted message and each step of its sending is
+  // journaled here (it serialises its callers itself); null without.
+  Journal* journal = nullptr;
   // GUI thread only: the id of the last accepted message, the id each
   // conversation last queued (absent: none, or its last Send queued
   // nothing), and the accepted messages not yet finished.
   MessageId lastId = 0;
   std::map<ClientKey, MessageId> conversationIds;
+  bool conversationIdChanged = false;  // Id's links are told at the next publication
   std::size_t unfinished = 0;
+  // GUI thread: asks for PublishResults once the DDE transaction under way
+  // has been answered (the window posts it to itself). Null: at once.
+  std::function<void()> schedulePublish;
 
   // Raises the stop flag and wakes an idle worker at once.
   void RequestStop() {

@@ -1,22 +1,12 @@
 #include "uMain/ModemItems.h"
 
+#include "uMain/ResultItems.h"
+
 namespace varnix {
-namespace {
-
-std::unique_ptr<TDdeServerItem> MakeItem(TDdeServerConv& conv, const char* name) {
-  auto item = std::make_unique<TDdeServerItem>();
-  item->Name = name;
-  item->ReadOnly = true;
-  item->SetServerConv(&conv);
-  return item;
-}
-
-}  // namespace
-
 void ModemItemOwner::CreateItems(TDdeServerConv& conv) {
-  signal_ = MakeItem(conv, "Signal");
-  network_ = MakeItem(conv, "Network");
-  operator_ = MakeItem(conv, "Operator");
+  signal_ = MakeReadOnlyItem(conv, "Signal");
+  network_ = MakeReadOnlyItem(conv, "Network");
+  operator_ = MakeReadOnlyItem(conv, "Operator");
 }
 
 std::wstring ModemItemOwner::Publish(const ModemStatus& status) {

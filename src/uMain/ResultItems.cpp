@@ -3,18 +3,11 @@
 #include <string>
 
 #include "uMain/ExecuteCommand.h"
+#include "uMain/Journal.h"
 #include "uMeter/PduEncoder.h"
 
 namespace varnix {
 namespace {
-
-std::unique_ptr<TDdeServerItem> MakeItem(TDdeServerConv& conv, const char* name) {
-  auto item = std::make_unique<TDdeServerItem>();
-  item->Name = name;
-  item->ReadOnly = true;
-  item->SetServerConv(&conv);
-  return item;
-}
 
 // A number from an execute as the modem would get it: plain ASCII, and
 // only "+" and digits.
@@ -34,16 +27,24 @@ bool ShuttingDown(const GatewayState& state) {
 
 }  // namespace
 
+std::unique_ptr<TDdeServerItem> MakeReadOnlyItem(TDdeServerConv& conv, const char* name) {
+  auto item = std::make_unique<TDdeServerItem>();
+  item->Name = name;
+  item->ReadOnly = true;
+  item->SetServerConv(&conv);
+  return item;
+}
+
 void ResultItemOwner::CreateItems(TDdeServerConv& conv, GatewayState& state,
                                   const AnsiCodec& codec) {
-  id_ = MakeItem(conv, kIdItemName);
+  id_ = MakeReadOnlyItem(conv, kIdItemName);
   id_->LinesFor = [&state](ClientKey client) {
     const auto it = state.conversationIds.find(client);
     if (it == state.conversationIds.end()) return std::vector<std::string>();
     return std::vector<std::string>{std::to_string(it->second)};
   };
-  result_ = MakeItem(conv, kResultItemName);
-  queue_ = MakeItem(conv, kQueueItemName);
+  result_ = MakeReadOnlyItem(conv, kResultItemName);
+  queue_ = MakeReadOnlyItem(conv, kQueueItemName);
   queue_->SetText(std::to_string(state.unfinished));
   state.resultItems = {id_.get(), result_.get(), queue_.get()};
 
@@ -57,6 +58,9 @@ std::optional<MessageId> AcceptMessage(GatewayState& state, QueuedMessage messag
   if (ShuttingDown(state)) return std::nullopt;
   const MessageId id = state.lastId + 1;
   message.id = id;
+  // With the outbox a message is accepted only once it is on the disk:
+  // the poke or execute is answered after this.
+  if (state.journal && !state.journal->Accepted(message)) return std::nullopt;
   // Recorded before the worker can see the message, so that its queued
   // line always comes before whatever the worker makes of it.
   state.results.Push({id, MessageState::kQueued, {}});
@@ -79,8 +83,7 @@ void SetConversationId(GatewayState& state, ClientKey client, std::optional<Mess
   } else {
     state.conversationIds.erase(client);
   }
-  // Every link on Id is served its own conversation's value.
-  if (state.resultItems.id) state.resultItems.id->Changed();
+  state.conversationIdChanged = true;
 }
 
 bool ExecuteOnTopic(GatewayState& state, const AnsiCodec& codec, const std::uint8_t* data,
@@ -105,11 +108,24 @@ bool ExecuteOnTopic(GatewayState& state, const AnsiCodec& codec, const std::uint
   }
   if (!last) return false;
   SetConversationId(state, from, last);
-  PublishResults(state);
+  PublishSoon(state);
   return true;
 }
 
+void PublishSoon(GatewayState& state) {
+  if (state.schedulePublish) {
+    state.schedulePublish();
+  } else {
+    PublishResults(state);
+  }
+}
+
 void PublishResults(GatewayState& state) {
+  if (state.conversationIdChanged) {
+    state.conversationIdChanged = false;
+    // Every link on Id is served its own conversation's value.
+    if (state.resultItems.id) state.resultItems.id->Changed();
+  }
   for (const StateChange& change : state.results.TakeAll()) {
     const std::size_t before = state.unfinished;
     if (change.state == MessageState::kQueued) {
@@ -124,6 +140,9 @@ void PublishResults(GatewayState& state) {
 }
 
 void FailWaiting(GatewayState& state, const std::vector<QueuedMessage>& waiting) {
+  // With the outbox what waits is journaled and goes out after the next
+  // start.
+  if (state.journal) return PublishResults(state);
   for (const QueuedMessage& message : waiting) {
     if (message.id != 0) state.results.Push({message.id, MessageState::kFailed, "closed"});
   }

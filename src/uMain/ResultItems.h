@@ -20,6 +20,10 @@ inline constexpr const char* kIdItemName = "Id";
 inline constexpr const char* kResultItemName = "Result";
 inline constexpr const char* kQueueItemName = "Queue";
 
+// An item of the program's own on `conv`: a client's poke into it is
+// refused.
+std::unique_ptr<TDdeServerItem> MakeReadOnlyItem(TDdeServerConv& conv, const char* name);
+
 // Owns the three items once created.
 class ResultItemOwner {
  public:
@@ -50,8 +54,15 @@ bool ExecuteOnTopic(GatewayState& state, const AnsiCodec& codec, const std::uint
                     std::size_t size, ClientKey from);
 
 // Publishes every waiting change in Result, one advise each, in order, and
-// Queue whenever its count changes.
+// Queue whenever its count changes; tells Id's links of a changed Id.
 void PublishResults(GatewayState& state);
+
+// PublishResults after the DDE transaction under way has been answered
+// (at once when the state has no schedulePublish). Wine's DDEML client
+// takes an advise that arrives while its poke waits for the answer as that
+// answer, and then reports the poke failed: so nothing is advised from
+// inside a client's poke or execute.
+void PublishSoon(GatewayState& state);
 
 // Shutdown without an outbox: the messages that never went out end failed
 // "closed". Status is not touched for them.

@@ -44,8 +44,7 @@ void ItemPokeData(GatewayState& state, TDdeServerItem& item) {
     queued = AcceptMessage(state, std::move(entry));
   }
   if (state.resultItems.id) SetConversationId(state, item.PokedBy(), queued);
-  // The queued line goes out before the poke is answered.
-  PublishResults(state);
+  PublishSoon(state);
   item.SetText("0");
 }
 

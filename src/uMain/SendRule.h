@@ -37,7 +37,7 @@ std::string QueueEntry(const std::string& number, const std::string& message);
 // queue has not been released by shutdown), and sets "Send" back to "0" in
 // either case. The poking conversation's Id becomes the new message's id,
 // or empty when nothing was queued; the queued line is published in Result
-// before the poke is answered.
+// once the poke has been answered.
 void ItemPokeData(GatewayState& state, TDdeServerItem& item);
 
 // WM_SENDDONE: with wParam 0, publishes the waiting Result lines, then

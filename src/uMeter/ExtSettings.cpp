@@ -18,7 +18,23 @@ std::int32_t ReadOptional(RegistryAccessor& registry, const std::string& name,
   }
 }
 
+template <typename Body>
+void WithSettingsKey(RegistryAccessor& registry, Body body) {
+  OpenSettingsKey(registry);
+  try {
+    body();
+  } catch (...) {
+    registry.CloseKey();
+    throw;
+  }
+  registry.CloseKey();
+}
+
 }  // namespace
+
+std::int32_t Normalized(const ExtValue& value, std::int32_t raw) {
+  return raw <= 0 ? 0 : std::clamp(raw, value.low, value.high);
+}
 
 std::int32_t NormalizedParts(std::int32_t raw) { return std::clamp<std::int32_t>(raw, 0, 255); }
 
@@ -26,32 +42,23 @@ std::int32_t NormalizedSwitch(std::int32_t raw) { return std::clamp<std::int32_t
 
 std::optional<std::string> LoadExtSettings(ExtSettings& settings, RegistryAccessor& registry) {
   std::optional<std::string> error;
-  settings.Parts.store(NormalizedParts(ReadOptional(registry, "Parts", error)));
-  settings.Alphabet.store(NormalizedSwitch(ReadOptional(registry, "Alphabet", error)));
-  settings.Dialogue.store(NormalizedSwitch(ReadOptional(registry, "Dialogue", error)));
-  settings.Retries.store(std::clamp<std::int32_t>(ReadOptional(registry, "Retries", error), 0, 10));
-  const std::int32_t watch = ReadOptional(registry, "Watch", error);
-  settings.Watch.store(watch <= 0 ? 0 : std::clamp<std::int32_t>(watch, 10, 3600));
+  for (const ExtValue& v : kExtValues)
+    (settings.*v.field).store(Normalized(v, ReadOptional(registry, v.name, error)));
   return error;
 }
 
 std::optional<std::string> LoadExtSettingsAtStartup(ExtSettings& settings,
                                                     RegistryAccessor& registry) {
-  settings.Parts.store(0);
-  settings.Alphabet.store(0);
-  settings.Dialogue.store(0);
-  settings.Retries.store(0);
-  settings.Watch.store(0);
-  OpenSettingsKey(registry);
+  for (const ExtValue& v : kExtValues) (settings.*v.field).store(0);
   std::optional<std::string> error;
-  try {
-    error = LoadExtSettings(settings, registry);
-  } catch (...) {
-    registry.CloseKey();
-    throw;
-  }
-  registry.CloseKey();
+  WithSettingsKey(registry, [&] { error = LoadExtSettings(settings, registry); });
   return error;
+}
+
+void SaveExtSettingsToRegistry(RegistryAccessor& registry, const ExtSettings& settings) {
+  WithSettingsKey(registry, [&] {
+    for (const ExtValue& v : kExtValues) registry.WriteInteger(v.name, (settings.*v.field).load());
+  });
 }
 
 }  // namespace varnix

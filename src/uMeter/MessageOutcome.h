@@ -4,6 +4,7 @@
 // what was known by then.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,14 @@ struct MessageOutcome {
   // Some of the failing part's PDU may have reached the modem: sending it
   // again could deliver it twice.
   bool pduWentOut = false;
+};
+
+// Told as each part goes: before its PDU's first byte goes to the modem
+// (false: it must not go, and the message fails), and once it was sent.
+// The outbox journals both, so that a restart never sends a part twice.
+struct PartHooks {
+  std::function<bool(int part)> beforePdu;
+  std::function<void(int part, int reference)> sent;
 };
 
 // A modem line as a detail: blanks for TAB, CR and LF, nothing else changed.

@@ -48,15 +48,27 @@ void SavePortSettings(RegistryAccessor& registry, const PortSettings& settings) 
   registry.WriteInteger("Delay", settings.Delay.load());
 }
 
+std::string SettingsKeyFor(std::string_view service) {
+  constexpr std::string_view kBaseService = "Varnix";
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  bool base = service.empty() || service.size() == kBaseService.size();
+  for (std::size_t i = 0; base && i < service.size(); ++i)
+    base = lower(service[i]) == lower(kBaseService[i]);
+  if (base) return kSettingsKey;
+  std::string key = kSettingsKey;
+  key.append(1, '\\').append(service);
+  return key;
+}
+
 // Under HKEY_LOCAL_MACHINE where that is allowed, so an administrator's
 // settings serve every user; otherwise under HKEY_CURRENT_USER. The outcome
 // of the second open is left to the load or save, which report a key they
 // cannot use.
 void OpenSettingsKey(RegistryAccessor& registry) {
   registry.SetRootKey(RegistryRoot::kLocalMachine);
-  if (registry.OpenKey(kSettingsKey, true)) return;
+  if (registry.OpenKey(registry.SettingsKey(), true)) return;
   registry.SetRootKey(RegistryRoot::kCurrentUser);
-  registry.OpenKey(kSettingsKey, true);
+  registry.OpenKey(registry.SettingsKey(), true);
 }
 
 namespace {

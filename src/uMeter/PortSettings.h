@@ -1,5 +1,6 @@
 // The serial-line settings and Delay, and their persistence in the registry
-// key "Software\Korva\Varnix\2.00" as six REG_DWORD values.
+// key "Software\Korva\Varnix\2.00" as six REG_DWORD values (an instance
+// under another service name has its own subkey, see SettingsKeyFor).
 #pragma once
 
 #include <atomic>
@@ -7,6 +8,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace varnix {
 
@@ -41,6 +44,13 @@ struct PortSettings {
 
 inline constexpr const char* kSettingsKey = "Software\\Korva\\Varnix\\2.00";
 
+// The key of the instance serving DDE under `service` (the executable's name
+// cut at its first dot): kSettingsKey for "Varnix" in any case, else
+// kSettingsKey + "\\" + service, so that one PC can run one copy of the
+// program per modem, each with its own settings. An empty name (an
+// executable called ".exe") keeps kSettingsKey: it has no subkey to name.
+std::string SettingsKeyFor(std::string_view service);
+
 // A registry error, with the system's own texts:
 //   "Failed to get data for '%s'", "Invalid data type for '%s'",
 //   "Failed to set data for '%s'".
@@ -54,10 +64,14 @@ std::string FailedToSetData(const std::string& name);
 
 enum class RegistryRoot { kLocalMachine, kCurrentUser };
 
-// Exactly the registry operations the settings need.
+// Exactly the registry operations the settings need, and the key of this
+// instance's settings, which every load and save opens.
 class RegistryAccessor {
  public:
   virtual ~RegistryAccessor() = default;
+  const std::string& SettingsKey() const { return settingsKey_; }
+  void SetSettingsKey(std::string key) { settingsKey_ = std::move(key); }
+
   virtual void SetRootKey(RegistryRoot root) = 0;
   // Opens the key for reading and writing below the root, creating it when
   // allowed and missing. Reports success.
@@ -71,6 +85,9 @@ class RegistryAccessor {
   // key open.
   virtual void WriteInteger(const std::string& name, std::int32_t value) = 0;
   virtual void CloseKey() = 0;
+
+ private:
+  std::string settingsKey_ = kSettingsKey;
 };
 
 // Fills the record from the open key, storing each field as soon as it was
@@ -79,7 +96,8 @@ void LoadPortSettings(PortSettings& settings, RegistryAccessor& registry);
 // Writes all six values in order. Throws.
 void SavePortSettings(RegistryAccessor& registry, const PortSettings& settings);
 
-// Opens the settings key for reading and writing, creating it when missing.
+// Opens the accessor's settings key for reading and writing, creating it
+// when missing.
 void OpenSettingsKey(RegistryAccessor& registry);
 
 // The key access sequence around a load or a save: the key under

@@ -43,7 +43,7 @@ void FailPart(MessageOutcome& outcome, int part, std::string_view why) {
 }
 
 void RunPromptDialogue(ModemLineReader& reader, const std::vector<SubmitPdu>& parts,
-                       MessageOutcome& outcome) {
+                       MessageOutcome& outcome, const PartHooks* hooks) {
   outcome.parts = static_cast<int>(parts.size());
   // The reader's Send takes in whatever waits on the line before it writes,
   // and the port purges its input only before the write: so the purge can
@@ -76,6 +76,12 @@ void RunPromptDialogue(ModemLineReader& reader, const std::vector<SubmitPdu>& pa
       return;
     }
 
+    if (hooks && hooks->beforePdu && !hooks->beforePdu(part)) {
+      // The modem waits for a PDU that will not come.
+      reader.Send(kEsc);
+      FailPart(outcome, part, "outbox write failed");
+      return;
+    }
     // From the first byte of the PDU on, the modem may send it whatever we
     // hear afterwards.
     outcome.pduWentOut = true;
@@ -91,6 +97,7 @@ void RunPromptDialogue(ModemLineReader& reader, const std::vector<SubmitPdu>& pa
       return;
     }
     outcome.references.push_back(result.messageReference);
+    if (hooks && hooks->sent) hooks->sent(part, result.messageReference);
   }
   outcome.sent = true;
   outcome.failedPart = 0;

@@ -19,6 +19,6 @@ constexpr std::chrono::milliseconds kModeCommandTimeout{5000};  // "OK" after at
 // Fills `outcome` as it goes; the parts whose references it already holds
 // were sent by an earlier attempt and are skipped.
 void RunPromptDialogue(ModemLineReader& reader, const std::vector<SubmitPdu>& parts,
-                       MessageOutcome& outcome);
+                       MessageOutcome& outcome, const PartHooks* hooks = nullptr);
 
 }  // namespace varnix

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "uMain/Journal.h"
 #include "uMeter/ExtSettings.h"
 #include "uMeter/ModemLineReader.h"
 #include "uMeter/PduEncoder.h"
@@ -13,45 +14,6 @@ namespace varnix {
 
 using std::chrono::milliseconds;
 
-namespace {
-constexpr milliseconds kCommandPause{1000};
-constexpr milliseconds kReadPause{1000};
-constexpr char kCtrlZ = 26;
-
-bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
-
-// The line of the classic reply that holds "ERROR" ("+CMS ERROR: 500"),
-// or "no answer" when none came.
-std::string ClassicWhy(std::string_view collected) {
-  const std::size_t at = collected.find("ERROR");
-  if (at == std::string_view::npos) return "no answer";
-  std::size_t begin = at;
-  while (begin > 0 && !IsLineEnd(collected[begin - 1])) --begin;
-  std::size_t end = at;
-  while (end < collected.size() && !IsLineEnd(collected[end])) ++end;
-  std::string_view line = collected.substr(begin, end - begin);
-  while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
-  while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
-  return OutcomeDetail(line);
-}
-
-// <mr> of "+CMGS: <mr>" in the classic reply; -1 when it is not (yet) there.
-int ClassicReference(std::string_view collected) {
-  const std::size_t at = collected.find("+CMGS:");
-  if (at == std::string_view::npos) return -1;
-  std::size_t i = at + 6;
-  while (i < collected.size() && collected[i] == ' ') ++i;
-  int value = -1;
-  for (; i < collected.size() && collected[i] >= '0' && collected[i] <= '9'; ++i) {
-    value = (value < 0 ? 0 : value * 10) + (collected[i] - '0');
-    if (value > 0xFFFF) return -1;
-  }
-  // Digits that run to the end of what was read may be cut short.
-  return i < collected.size() ? value : -1;
-}
-
-}  // namespace
-
 milliseconds WorkerClock::Now() const {
   return std::chrono::duration_cast<milliseconds>(
       std::chrono::steady_clock::now().time_since_epoch());
@@ -61,13 +23,6 @@ void SystemWorkerClock::Sleep(milliseconds d) { std::this_thread::sleep_for(d); 
 
 void SystemWorkerClock::WaitIdle(const SendQueue& queue, milliseconds d) {
   queue.WaitForEntry(d);
-}
-
-ReplyVerdict JudgeReply(std::string_view collected) {
-  if (collected.find("+CMGS") != std::string_view::npos) return ReplyVerdict::kSent;
-  // Covers "+CMS ERROR" and "+CME ERROR" as well as a plain "ERROR".
-  if (collected.find("ERROR") != std::string_view::npos) return ReplyVerdict::kFailed;
-  return ReplyVerdict::kPending;
 }
 
 TGetDataThread::TGetDataThread(GatewayState& state, ModemPort& port, WorkerClock& clock,
@@ -171,7 +126,13 @@ void TGetDataThread::Execute() {
 
 void TGetDataThread::CloseWaitingRetries() {
   // Without an outbox nothing outlives the program: what waited for a
-  // retry ends like a message still in the queue, with no Status.
+  // retry ends like a message still in the queue, with no Status. With it
+  // they stay journaled and come back at the next start.
+  if (state_.journal) {
+    retries_.clear();
+    held_.clear();
+    return;
+  }
   if (retries_.empty() && held_.empty()) return;
   try {
     for (const Attempts& attempts : held_)
@@ -191,24 +152,6 @@ int TGetDataThread::SendText(std::string_view text) {
   return port_.Send(text.data(), static_cast<int>(text.size()));
 }
 
-void TGetDataThread::ReadWaiting(std::string& collected) {
-  // Everything already waiting, ten bytes at a time, so that a complete
-  // reply is judged whole at once. Bounded, so that a modem flooding the
-  // line cannot keep the worker here.
-  for (int taken = 0; taken < kMaxBytesPerRead;) {
-    char buffer[kReceiveChunk] = {};
-    int n = port_.Receive(buffer, kReceiveChunk);
-    if (n <= 0) return;
-    // A port that claims more than it was asked for has still filled at most
-    // the buffer: anything past it is not ours to read, and the count must
-    // not eat into the bound above faster than bytes really arrive.
-    if (n > kReceiveChunk) n = kReceiveChunk;
-    collected.append(buffer, static_cast<std::size_t>(n));
-    taken += n;
-    if (n < kReceiveChunk) return;
-  }
-}
-
 void TGetDataThread::ProcessEntry(const std::string& entry) {
   QueuedMessage message;
   message.entry = entry;
@@ -218,6 +161,8 @@ void TGetDataThread::ProcessEntry(const std::string& entry) {
 void TGetDataThread::ProcessMessage(const QueuedMessage& message) {
   Attempts attempts;
   attempts.message = message;
+  // A message the outbox brought back goes on after its parts already sent.
+  attempts.references = message.sentReferences;
   RunAttempt(attempts);
 }
 
@@ -257,7 +202,10 @@ bool TGetDataThread::ScheduleRetry(Attempts& attempts, const MessageOutcome& out
     if (attempts.message.id != 0)
       state_.results.Push({attempts.message.id, MessageState::kRetry,
                            std::to_string(seconds) + " " + outcome.why});
+    const MessageId id = attempts.message.id;
+    const int part = outcome.failedPart;
     retries_.emplace(clock_.Now() + wait, std::move(attempts));
+    if (state_.journal && id != 0) state_.journal->AttemptFailed(id, part);
   } catch (...) {
     // No room to keep it waiting: it ends with this attempt's failure.
     return false;
@@ -271,7 +219,11 @@ void TGetDataThread::Report(MessageId id, const MessageOutcome& outcome) {
     if (onOutcome_) onOutcome_(outcome);
     // Pushed before the Status is set: the post below publishes both, the
     // message's Result line first.
-    if (id != 0) state_.results.Push(FinalChange(id, outcome));
+    if (id != 0) {
+      const StateChange change = FinalChange(id, outcome);
+      if (state_.journal) state_.journal->Finished(id, change.state, change.detail);
+      state_.results.Push(change);
+    }
   } catch (...) {
     // The details are lost; the Status below still goes out.
   }
@@ -295,7 +247,11 @@ std::vector<SubmitPdu> TGetDataThread::BuildParts(const QueuedMessage& message,
     options.parts = extensions_->Parts.load();
     options.alphabet = extensions_->Alphabet.load();
   }
-  options.reference = nextReference_;
+  // With the outbox a message's parts may go out across a restart: the
+  // reference comes from its id, so the parts sent after it still match.
+  options.reference = state_.journal && message.id != 0
+                          ? static_cast<std::uint8_t>(message.id & 0xFF)
+                          : nextReference_;
   // A text that came in as UTF-16 never goes through the code page.
   std::vector<SubmitPdu> pdus = BuildSubmitParts(
       split.number, message.unicode ? message.text16 : codec_.ToUtf16(split.text), options);
@@ -316,61 +272,22 @@ void TGetDataThread::RunDialogue(Attempts& attempts, MessageOutcome& outcome) {
     outcome.why = "refused number";
     return;
   }
+  // With the outbox every part is journaled as it goes.
+  std::unique_ptr<PartHooks> hooks;
+  if (Journal* journal = state_.journal; journal && message.id != 0) {
+    hooks = std::make_unique<PartHooks>();
+    const MessageId id = message.id;
+    hooks->beforePdu = [journal, id](int part) { return journal->PartGoingOut(id, part); };
+    hooks->sent = [journal, id](int part, int reference) {
+      journal->PartSent(id, part, reference);
+    };
+  }
   if (reader_) {
     if (attempts.pdus.empty()) attempts.pdus = BuildParts(message, split);
-    RunPromptDialogue(*reader_, attempts.pdus, outcome);
+    RunPromptDialogue(*reader_, attempts.pdus, outcome, hooks.get());
     return;
   }
-  RunClassicDialogue(attempts, split, outcome);
-}
-
-void TGetDataThread::RunClassicDialogue(Attempts& attempts, const SplitEntry& split,
-                                        MessageOutcome& outcome) {
-  // Every part runs the whole dialogue, pauses included, as a single
-  // message always has; the first part that fails ends the message. A
-  // retry goes on with the first part not yet sent.
-  std::vector<SubmitPdu>& pdus = attempts.pdus;
-  const QueuedMessage& message = attempts.message;
-  for (std::size_t i = outcome.references.size(); i == 0 || i < pdus.size(); ++i) {
-    const int part = static_cast<int>(i) + 1;
-    outcome.failedPart = part;
-    outcome.pduWentOut = false;
-
-    SendText("at+cmgf=0\r");
-    clock_.Sleep(kCommandPause);
-
-    // The text is converted only now, as it always was: a code page that
-    // fails costs the same bytes and pauses as before.
-    if (pdus.empty()) pdus = BuildParts(message, split);
-    outcome.parts = static_cast<int>(pdus.size());
-    const SubmitPdu& pdu = pdus[i];
-    SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");
-    clock_.Sleep(kCommandPause);
-
-    outcome.pduWentOut = true;
-    if (SendText(pdu.pdu + kCtrlZ) == 0) outcome.pduWentOut = false;
-    clock_.Sleep(Delay());
-
-    // The reply is judged on everything collected so far, so a reply that
-    // arrives in pieces still counts once its "+CMGS" is in.
-    std::string collected;
-    ReplyVerdict verdict = ReplyVerdict::kPending;
-    for (int reads = 0;;) {
-      ReadWaiting(collected);
-      verdict = JudgeReply(collected);
-      if (verdict != ReplyVerdict::kPending) break;
-      clock_.Sleep(kReadPause);
-      if (++reads >= kMaxReads) break;
-    }
-    if (verdict != ReplyVerdict::kSent) {
-      clock_.Sleep(kCommandPause);
-      FailPart(outcome, part, ClassicWhy(collected));
-      return;
-    }
-    outcome.references.push_back(ClassicReference(collected));
-  }
-  outcome.sent = true;
-  outcome.failedPart = 0;
+  RunClassicDialogue(attempts, split, outcome, hooks.get());
 }
 
 }  // namespace varnix

@@ -161,7 +161,8 @@ class TGetDataThread {
   bool ScheduleRetry(Attempts& attempts, const MessageOutcome& outcome);
   void CloseWaitingRetries();
   void RunDialogue(Attempts& attempts, MessageOutcome& outcome);
-  void RunClassicDialogue(Attempts& attempts, const SplitEntry& split, MessageOutcome& outcome);
+  void RunClassicDialogue(Attempts& attempts, const SplitEntry& split, MessageOutcome& outcome,
+                          const PartHooks* hooks);
   std::vector<SubmitPdu> BuildParts(const QueuedMessage& message, const SplitEntry& split);
   void Report(MessageId id, const MessageOutcome& outcome);
   std::chrono::milliseconds Delay() const;

@@ -2,6 +2,7 @@
 // that went away, and opening it again every 5 s while messages wait.
 #include <algorithm>
 
+#include "uMain/Journal.h"
 #include "uMeter/ModemWatch.h"
 #include "uMeter/PduEncoder.h"
 #include "uMeter/SendWorker.h"
@@ -25,7 +26,10 @@ bool TGetDataThread::HoldForThePort(Attempts& attempts, const MessageOutcome& ou
   // stands. One that never left waits for the port and costs no retry.
   if (outcome.pduWentOut) return false;
   attempts.references = outcome.references;
+  const MessageId id = attempts.message.id;
+  const int part = outcome.failedPart;
   held_.push_back(std::move(attempts));
+  if (state_.journal && id != 0) state_.journal->AttemptFailed(id, part);
   return true;
 }
 

@@ -22,7 +22,7 @@ KEY = r"HKLM\Software\Korva\Varnix\2.00"
 NAMES = ("Port", "Bit", "Stop", "Parity", "Baud", "Delay")
 # How the settings dialog shows the defaults: COM1, 8, 1, no parity, 9600, 2000.
 DEFAULTS_SHOWN = ["COM1", "8", "1", "无", "9600", "2000"]
-ENTRIES = ["README-zh_CN.txt", "varnix-defaults.reg",
+ENTRIES = ["README-zh_CN.txt", "clients.md", "clients.zh_CN.md", "varnix-defaults.reg",
            "x86/", "x86/Varnix.exe", "x86/varnix-send.exe",
            "x64/", "x64/Varnix.exe", "x64/varnix-send.exe"]
 # IMAGE_FILE_MACHINE_I386 and IMAGE_FILE_MACHINE_AMD64.
@@ -77,6 +77,14 @@ def test_layout_and_encodings(package):
                     r"HKEY_LOCAL_MACHINE\SOFTWARE\Korva\Varnix\2.00",
                     r"HKEY_CURRENT_USER\Software\Korva\Varnix\2.00"):
             assert key in text
+
+        # The client guides as in docs/, with a BOM and CRLF line ends.
+        for guide in ("clients.md", "clients.zh_CN.md"):
+            data = z.read(guide)
+            assert data.startswith(b"\xef\xbb\xbf"), guide
+            text = data[3:].decode("utf-8")
+            assert crlf_only(text), guide
+            assert text.replace("\r\n", "\n") == (ROOT / "docs" / guide).read_text(), guide
 
         reg = z.read("varnix-defaults.reg")
         assert reg.startswith(b"\xff\xfe")

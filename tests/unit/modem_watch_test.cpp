@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/PromptBench.h"
+#include "uMain/ModemItems.h"
 
 namespace varnix {
 namespace {
@@ -88,6 +89,43 @@ TEST(ModemWatch, TheThreeChecksGoOutInTurnAndASilentModemCountsAsNoAnswer) {
   EXPECT_EQ(CheckModem(quiet), (ModemStatus{"99", "unknown", "", false}));
   EXPECT_GE(silent.clock.now - before, 15000);
   EXPECT_LE(silent.clock.now - before, 15100);
+}
+
+// Counts what the advise links of each item would be told.
+class Told : public AdviseSink {
+ public:
+  void ItemChanged(const TDdeServerItem& item) override { seen.push_back(item.Name + "=" + item.Text()); }
+  std::vector<std::string> seen;
+};
+
+TEST(ModemItems, EachItemIsToldOnlyWhenItsValueChanged) {
+  TDdeServerConv conv("SMS0");
+  Told told;
+  conv.SetAdviseSink(&told);
+  ModemItemOwner owner;
+  owner.CreateItems(conv);
+  for (const char* name : {"Signal", "Network", "Operator"}) {
+    ASSERT_NE(conv.FindItem(name), nullptr) << name;
+    EXPECT_TRUE(conv.FindItem(name)->ReadOnly) << name;
+  }
+  EXPECT_EQ(owner.Publish({"23", "registered", "CMCC", true}), L"\u4FE1\u53F7 23");
+  EXPECT_EQ(told.seen, (std::vector<std::string>{"Signal=23", "Network=registered", "Operator=CMCC"}));
+  told.seen.clear();
+  EXPECT_EQ(owner.Publish({"23", "roaming", "CMCC", true}), L"\u4FE1\u53F7 23");
+  EXPECT_EQ(told.seen, (std::vector<std::string>{"Network=roaming"}));
+  told.seen.clear();
+  owner.Publish({"23", "roaming", "CMCC", true});
+  EXPECT_TRUE(told.seen.empty());
+
+  // Wakeup follows the port.
+  GatewayState state;
+  TDdeServerItem wakeup;
+  wakeup.Name = "Wakeup";
+  state.items[kWakeup] = &wakeup;
+  PublishPresence(state, false);
+  EXPECT_EQ(wakeup.Text(), "0");
+  PublishPresence(state, true);
+  EXPECT_EQ(wakeup.Text(), "1");
 }
 
 }  // namespace

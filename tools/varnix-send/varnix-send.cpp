@@ -1,5 +1,5 @@
 // varnix-send: sends one SMS through a running Varnix over DDE and reports
-// the outcome, for batch files and scheduled tasks.
+// what becomes of it, for batch files and scheduled tasks.
 #include <windows.h>
 #include <ddeml.h>
 
@@ -7,42 +7,58 @@
 #include <cwchar>
 #include <string>
 
+#include "DdeSession.h"
 #include "win32/WinText.h"
 
 namespace {
 
 using varnix::win32::AnsiToWide;
 using varnix::win32::WideToAnsi;
+using varnix_send::DdeSession;
 
 constexpr wchar_t kUsage[] =
-    L"Usage: varnix-send [--service NAME] [--timeout SECONDS] NUMBER TEXT\n"
+    L"Usage: varnix-send [--service NAME] [--timeout SECONDS] [--no-wait] NUMBER TEXT\n"
     L"\n"
     L"Sends TEXT as an SMS to NUMBER through the Varnix SMS gateway running on\n"
     L"this desktop, and waits for the modem's answer.\n"
     L"\n"
     L"It connects to the DDE service (default \"Varnix\") on the topic \"SMS0\",\n"
-    L"watches the item Status, pokes NUMBER into Num, TEXT into SMS and \"1\"\n"
-    L"into Send, then prints the next value of Status.\n"
+    L"watches the item Result, sends the execute command\n"
+    L"[Send(\"NUMBER\",\"TEXT\")] and reads the message's id from the item Id.\n"
+    L"It prints \"id N\", then every state of that message as the gateway\n"
+    L"reports it, one per line: the state, a blank and its detail, e.g.\n"
+    L"  id 7\n"
+    L"  queued\n"
+    L"  sent 17\n"
+    L"or \"failed +CMS ERROR: 500\". TEXT goes as Unicode and may hold line\n"
+    L"breaks.\n"
+    L"\n"
+    L"A gateway without the execute command (no item Id) gets the older way:\n"
+    L"NUMBER poked into Num, TEXT into SMS (in the ANSI code page, first line\n"
+    L"only) and \"1\" into Send; then the next value of Status is printed.\n"
     L"\n"
     L"Options:\n"
     L"  --service NAME     DDE service name of the gateway (default Varnix)\n"
     L"  --timeout SECONDS  how long to wait for the outcome (default 60)\n"
+    L"  --no-wait          return as soon as the message is queued: prints\n"
+    L"                     \"id N\" and \"queued\"\n"
     L"  --help             this text\n"
     L"\n"
-    L"Only the first line of TEXT is sent. The text is passed in the system\n"
-    L"ANSI code page, as the gateway expects.\n"
-    L"\n"
     L"Exit status:\n"
-    L"  0  sent (Status became \"1\")\n"
-    L"  1  the modem did not take the message (Status became \"0\")\n"
-    L"  2  the gateway could not be reached, refused the request or did not\n"
+    L"  0  sent (or, with --no-wait, queued)\n"
+    L"  1  the modem did not take the message (failed, or Status \"0\")\n"
+    L"  2  the gateway could not be reached, refused the message or did not\n"
     L"     answer in time; or the command line was wrong\n";
 
-DWORD g_inst = 0;
-bool g_gotStatus = false;
-std::string g_status;
+// Every transaction's own bound; the outcome has --timeout.
+constexpr DWORD kTransactionMs = 10000;
 
 void Fail(const std::wstring& text) { std::fwprintf(stderr, L"varnix-send: %ls\n", text.c_str()); }
+
+void Print(const std::wstring& line) {
+  std::wprintf(L"%ls\n", line.c_str());
+  std::fflush(stdout);
+}
 
 std::wstring Hex(unsigned v) {
   wchar_t b[16];
@@ -52,138 +68,173 @@ std::wstring Hex(unsigned v) {
 
 // The first line of CF_TEXT data.
 std::string FirstLine(const std::string& data) {
-  const std::size_t end = data.find_first_of(std::string("\r\n\0", 3));
-  return data.substr(0, end);
+  return data.substr(0, data.find_first_of(std::string("\r\n\0", 3)));
 }
 
-void PumpFor(DWORD ms) {
-  const ULONGLONG end = GetTickCount64() + ms;
+std::wstring Quoted(const std::wstring& s) {
+  std::wstring out = L"\"";
+  for (wchar_t c : s) {
+    out += c;
+    if (c == L'"') out += L'"';
+  }
+  return out + L"\"";
+}
+
+struct Options {
+  std::wstring service = L"Varnix";
+  unsigned timeout = 60;
+  bool wait = true;
+  std::wstring number, text;
+};
+
+// The gateway's session for commands and the one that watches (see
+// DdeSession.h for why two).
+struct Gateway {
+  DdeSession cmd;
+  DdeSession watch;
+  DdeSession ansi;  // see Submit
+};
+
+bool Open(DdeSession& s, const Options& o, bool unicode = true) {
+  const UINT rc = s.Open(o.service, L"SMS0", unicode);
+  if (rc == DMLERR_NO_ERROR) return true;
+  Fail(L"cannot reach the DDE service \"" + o.service + L"\", topic \"SMS0\" (" + Hex(rc) +
+       L"); is the gateway running?");
+  return false;
+}
+
+bool Watch(Gateway& g, const Options& o, const wchar_t* item) {
+  if (!Open(g.watch, o)) return false;
+  if (g.watch.Advise(item, kTransactionMs)) return true;
+  Fail(std::wstring(L"the gateway refused to report the item ") + item + L" (" +
+       Hex(g.watch.LastError()) + L"); is its serial port open?");
+  return false;
+}
+
+// Waits up to the timeout for advise data of `item`; calls take(first line)
+// for each until it returns an exit status (>= 0).
+template <class Take>
+int Outcome(Gateway& g, const Options& o, const wchar_t* item, Take take) {
+  const ULONGLONG end = GetTickCount64() + o.timeout * 1000ULL;
   for (;;) {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
+    for (const auto& a : DdeSession::TakeAdvised()) {
+      if (a.conv != g.watch.conv() || a.item != item) continue;
+      const int code = take(FirstLine(a.data));
+      if (code >= 0) return code;
     }
-    if (g_gotStatus) return;
     const ULONGLONG now = GetTickCount64();
-    if (now >= end) return;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+    if (now >= end) break;
+    DdeSession::Pump(static_cast<DWORD>(end - now));
   }
+  Fail(L"no outcome from the gateway within " + std::to_wstring(o.timeout) + L" s");
+  return 2;
 }
 
-HDDEDATA CALLBACK Callback(UINT type, UINT, HCONV, HSZ, HSZ, HDDEDATA data, ULONG_PTR, ULONG_PTR) {
-  if (type == XTYP_ADVDATA) {
-    std::string bytes;
-    if (data) {
-      const DWORD n = DdeGetData(data, nullptr, 0, 0);
-      bytes.resize(n);
-      if (n) DdeGetData(data, reinterpret_cast<LPBYTE>(bytes.data()), n, 0);
-    }
-    g_status = FirstLine(bytes);
-    g_gotStatus = true;
-    return reinterpret_cast<HDDEDATA>(DDE_FACK);
+// The older way, for a gateway without the execute command: three pokes,
+// then the next value of Status.
+int SendByPokes(Gateway& g, const Options& o) {
+  if (!Watch(g, o, L"Status")) return 2;
+  if (!g.cmd.Poke(L"Num", WideToAnsi(o.number), kTransactionMs) ||
+      !g.cmd.Poke(L"SMS", WideToAnsi(o.text), kTransactionMs)) {
+    Fail(L"the gateway refused the number or the text (" + Hex(g.cmd.LastError()) + L")");
+    return 2;
   }
-  return nullptr;
+  DdeSession::TakeAdvised();
+  if (!g.cmd.Poke(L"Send", "1", kTransactionMs)) {
+    Fail(L"the gateway refused the send request (" + Hex(g.cmd.LastError()) + L")");
+    return 2;
+  }
+  return Outcome(g, o, L"Status", [](const std::string& status) {
+    Print(AnsiToWide(status));
+    return status == "1" ? 0 : 1;
+  });
 }
 
-class Hsz {
- public:
-  explicit Hsz(const wchar_t* s) : h_(DdeCreateStringHandleW(g_inst, s, CP_WINUNICODE)) {}
-  ~Hsz() {
-    if (h_) DdeFreeStringHandle(g_inst, h_);
-  }
-  Hsz(const Hsz&) = delete;
-  Hsz& operator=(const Hsz&) = delete;
-  HSZ get() const { return h_; }
-
- private:
-  HSZ h_;
-};
-
-// One CF_TEXT poke. Under Wine a refused poke can still return non-NULL, so
-// the DDE_FACK bit of the result decides.
-bool Poke(HCONV conv, const wchar_t* item, std::string text) {
-  text.push_back('\0');
-  Hsz hsz(item);
-  DWORD result = 0;
-  HDDEDATA r = DdeClientTransaction(reinterpret_cast<LPBYTE>(text.data()),
-                                    static_cast<DWORD>(text.size()), conv, hsz.get(), CF_TEXT,
-                                    XTYP_POKE, 10000, &result);
-  // Let stray acknowledgements of this transaction arrive before the next.
-  PumpFor(10);
-  return r && (result & DDE_FACK);
+// The id in a line "<id>\t<state>\t<detail>" or in the Id item, or 0.
+unsigned long long IdOf(const std::string& text) {
+  unsigned long long id = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && i < 19; ++i)
+    id = id * 10 + static_cast<unsigned>(text[i] - '0');
+  return i > 0 && (i == text.size() || text[i] == '\t') ? id : 0;
 }
 
-struct Session {
-  HCONV conv = nullptr;
-  bool advising = false;
-  ~Session() {
-    if (conv) {
-      if (advising) {
-        Hsz status(L"Status");
-        DdeClientTransaction(nullptr, 0, conv, status.get(), CF_TEXT, XTYP_ADVSTOP, 5000, nullptr);
-      }
-      DdeDisconnect(conv);
-    }
-    if (g_inst) DdeUninitialize(g_inst);
-  }
-};
+constexpr long long kRefused = -1;    // the execute was answered 0
+constexpr long long kNoId = -2;       // Id could not be read afterwards
+constexpr long long kIgnored = 0;     // acknowledged, but Id is still empty
 
-int Send(const std::wstring& service, unsigned timeoutSeconds, const std::wstring& number,
-         const std::wstring& text) {
-  Session session;
-  const UINT rc = DdeInitializeW(&g_inst, Callback, APPCMD_CLIENTONLY, 0);
-  if (rc != DMLERR_NO_ERROR) {
-    g_inst = 0;
-    Fail(L"the DDE library could not be started (" + Hex(rc) + L")");
+// The id of the message one Send command queued on `s`, or one of the above.
+long long Execute(DdeSession& s, const std::wstring& command, const std::string* ansi) {
+  const bool taken = ansi ? s.ExecuteAnsi(*ansi, kTransactionMs) : s.Execute(command, kTransactionMs);
+  if (!taken) return kRefused;
+  std::string idText;
+  if (!s.Request(L"Id", &idText, kTransactionMs)) return kNoId;
+  return static_cast<long long>(IdOf(FirstLine(idText)));
+}
+
+// Wine's DDEML takes a UTF-16 command that holds a character above U+00FF,
+// sent to a Unicode server, for ANSI text and cuts it at its first zero
+// byte: the gateway sees "[", acknowledges it and queues nothing. Then the
+// command goes once more, from an ANSI session, if the text survives the
+// ANSI code page; nothing was queued the first time, so nothing goes twice.
+long long Submit(Gateway& g, const Options& o) {
+  const std::wstring command = L"[Send(" + Quoted(o.number) + L"," + Quoted(o.text) + L")]";
+  const long long id = Execute(g.cmd, command, nullptr);
+  if (id != kIgnored) return id;
+  const std::string ansi = WideToAnsi(command);
+  if (AnsiToWide(ansi) != command || !Open(g.ansi, o, false)) return kIgnored;
+  return Execute(g.ansi, command, &ansi);
+}
+
+int SendByExecute(Gateway& g, const Options& o) {
+  // Result before the execute, so that not even the "queued" line is missed.
+  if (o.wait && !Watch(g, o, L"Result")) return 2;
+  const long long id = Submit(g, o);
+  if (id == kRefused) {
+    Fail(L"the gateway refused the message (" + Hex(g.cmd.LastError()) +
+         L"); is NUMBER only digits after an optional \"+\"?");
     return 2;
   }
-  {
-    Hsz hszService(service.c_str()), hszTopic(L"SMS0");
-    session.conv = DdeConnect(g_inst, hszService.get(), hszTopic.get(), nullptr);
-  }
-  if (!session.conv) {
-    Fail(L"cannot reach the DDE service \"" + service + L"\", topic \"SMS0\" (" +
-         Hex(DdeGetLastError(g_inst)) + L"); is the gateway running?");
+  if (id == kNoId) {
+    Fail(L"the gateway took the message but its id could not be read");
     return 2;
   }
-  PumpFor(10);
-  {
-    Hsz status(L"Status");
-    session.advising = DdeClientTransaction(nullptr, 0, session.conv, status.get(), CF_TEXT,
-                                            XTYP_ADVSTART, 10000, nullptr) != nullptr;
-  }
-  PumpFor(10);
-  if (!session.advising) {
-    Fail(L"the gateway refused to report the item Status (" + Hex(DdeGetLastError(g_inst)) +
-         L"); is its serial port open?");
+  if (id == kIgnored) {
+    Fail(L"the gateway took the command but queued nothing");
     return 2;
   }
-  if (!Poke(session.conv, L"Num", WideToAnsi(number)) ||
-      !Poke(session.conv, L"SMS", WideToAnsi(text))) {
-    Fail(L"the gateway refused the number or the text (" + Hex(DdeGetLastError(g_inst)) + L")");
-    return 2;
+  Print(L"id " + std::to_wstring(id));
+  if (!o.wait) {
+    Print(L"queued");
+    return 0;
   }
-  g_gotStatus = false;
-  if (!Poke(session.conv, L"Send", "1")) {
-    Fail(L"the gateway refused the send request (" + Hex(DdeGetLastError(g_inst)) + L")");
-    return 2;
-  }
-  PumpFor(timeoutSeconds * 1000);
-  if (!g_gotStatus) {
-    Fail(L"no outcome from the gateway within " + std::to_wstring(timeoutSeconds) + L" s");
-    return 2;
-  }
-  std::wprintf(L"%ls\n", AnsiToWide(g_status).c_str());
-  std::fflush(stdout);
-  return g_status == "1" ? 0 : 1;
+  return Outcome(g, o, L"Result", [id](const std::string& line) {
+    const std::size_t a = line.find('\t');
+    if (a == std::string::npos || IdOf(line) != static_cast<unsigned long long>(id)) return -1;
+    const std::size_t b = line.find('\t', a + 1);
+    const std::string state = line.substr(a + 1, b == std::string::npos ? b : b - a - 1);
+    const std::string detail = b == std::string::npos ? std::string() : line.substr(b + 1);
+    Print(AnsiToWide(detail.empty() ? state : state + " " + detail));
+    if (state == "sent") return 0;
+    if (state == "failed" || state == "unknown") return 1;
+    return -1;
+  });
+}
+
+int Send(const Options& o) {
+  Gateway g;
+  if (!Open(g.cmd, o)) return 2;
+  // A gateway with the execute command has the item Id on every
+  // conversation (empty until something is queued); an older one has not.
+  std::string idText;
+  if (!g.cmd.Request(L"Id", &idText, kTransactionMs)) return SendByPokes(g, o);
+  return SendByExecute(g, o);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring service = L"Varnix";
-  unsigned timeout = 60;
+  Options o;
   std::wstring positional[2];
   int count = 0;
   bool options = true;
@@ -196,7 +247,9 @@ int wmain(int argc, wchar_t** argv) {
     if (options && a == L"--") {
       options = false;
     } else if (options && a == L"--service" && i + 1 < argc) {
-      service = argv[++i];
+      o.service = argv[++i];
+    } else if (options && a == L"--no-wait") {
+      o.wait = false;
     } else if (options && a == L"--timeout" && i + 1 < argc) {
       wchar_t* end = nullptr;
       const unsigned long v = std::wcstoul(argv[++i], &end, 10);
@@ -204,7 +257,7 @@ int wmain(int argc, wchar_t** argv) {
         Fail(L"--timeout wants a number of seconds from 1 to 86400");
         return 2;
       }
-      timeout = static_cast<unsigned>(v);
+      o.timeout = static_cast<unsigned>(v);
     } else if (options && a.size() > 1 && a[0] == L'-' && a != L"-") {
       Fail(L"unknown option " + a + L" (see --help)");
       return 2;
@@ -215,9 +268,11 @@ int wmain(int argc, wchar_t** argv) {
       return 2;
     }
   }
-  if (count != 2 || positional[0].empty() || positional[1].empty() || service.empty()) {
+  if (count != 2 || positional[0].empty() || positional[1].empty() || o.service.empty()) {
     std::fputws(kUsage, stderr);
     return 2;
   }
-  return Send(service, timeout, positional[0], positional[1]);
+  o.number = positional[0];
+  o.text = positional[1];
+  return Send(o);
 }

@@ -145,27 +145,10 @@ void TfrmCom::btnApplyClick() {
 void TfrmCom::btnCloseClick() { done_ = true; }
 
 LRESULT TfrmCom::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-  switch (msg) {
-    case DM_GETDEFID:
-      return MAKELRESULT(ID_BTNAPPLY, DC_HASDEFID);
-    case WM_COMMAND:
-      switch (LOWORD(wParam)) {
-        case ID_BTNAPPLY:
-          if (HIWORD(wParam) == BN_CLICKED) btnApplyClick();
-          return 0;
-        case ID_BTNCLOSE:
-          if (HIWORD(wParam) == BN_CLICKED) btnCloseClick();
-          return 0;
-        default:
-          // IDCANCEL from Escape: no button of this dialog answers it.
-          return 0;
-      }
-    case WM_CLOSE:
-      btnCloseClick();
-      return 0;
-    default:
-      return DefWindowProcW(hwnd_, msg, wParam, lParam);
-  }
+  const ApplyCloseDialog dialog{
+      ID_BTNAPPLY, ID_BTNCLOSE, [](void* f) { static_cast<TfrmCom*>(f)->btnApplyClick(); },
+      [](void* f) { static_cast<TfrmCom*>(f)->btnCloseClick(); }, this};
+  return DispatchApplyClose(hwnd_, msg, wParam, lParam, dialog);
 }
 
 }  // namespace varnix

@@ -44,6 +44,24 @@ void CenterOnScreen(HWND hwnd) {
   SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+LRESULT DispatchApplyClose(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                           const ApplyCloseDialog& dialog) {
+  switch (msg) {
+    case DM_GETDEFID:
+      return MAKELRESULT(dialog.applyId, DC_HASDEFID);
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == dialog.applyId) dialog.apply(dialog.form);
+      if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == dialog.closeId) dialog.close(dialog.form);
+      // IDCANCEL from Escape: no button answers it.
+      return 0;
+    case WM_CLOSE:
+      dialog.close(dialog.form);
+      return 0;
+    default:
+      return DefWindowProcW(hwnd, msg, wParam, lParam);
+  }
+}
+
 void RunModal(HWND dialog, HWND owner, const bool& done) {
   if (owner) EnableWindow(owner, FALSE);
   ShowWindow(dialog, SW_SHOW);

@@ -31,6 +31,19 @@ void CenterOnScreen(HWND hwnd);
 // passed on to the outer loop.
 void RunModal(HWND dialog, HWND owner, const bool& done);
 
+// The messages of a settings dialog with an Apply and a Close button: Enter
+// is Apply (the default button), the close box is Close, and Escape does
+// nothing, as no button answers it. Anything else goes to DefWindowProcW.
+struct ApplyCloseDialog {
+  int applyId;
+  int closeId;
+  void (*apply)(void* form);
+  void (*close)(void* form);
+  void* form;
+};
+LRESULT DispatchApplyClose(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                           const ApplyCloseDialog& dialog);
+
 // An error a handler raises for the user about the user's own entry (a text
 // that is not a valid integer); its text is UTF-8. Every other error's
 // what() is 8-bit text in the ANSI code page, as the registry's and the

@@ -3,6 +3,10 @@
 #include <timeapi.h>
 
 #include "win32/DdeServer.h"
+#include "win32/JournalFile.h"
+#include "win32/WinText.h"
+#include "uMain/Journal.h"
+#include "uMain/Outbox.h"
 #include "uMain/ResultItems.h"
 #include "uMeter/AnsiCodec.h"
 #include "uMeter/SendWorker.h"
@@ -74,7 +78,26 @@ std::optional<std::string> GatewayRuntime::LoadSettings() {
   // read is reported in the same box and its capability stays off.
   if (std::optional<std::string> e = LoadExtSettingsAtStartup(extSettings_, registry_))
     error = error ? *error + "\n" + *e : *e;
+  if (std::optional<std::string> e = OpenOutbox()) error = error ? *error + "\n" + *e : *e;
   return error;
+}
+
+std::optional<std::string> GatewayRuntime::OpenOutbox() {
+  if (extSettings_.Outbox.load() != 1) return std::nullopt;
+  const std::wstring path = win32::JournalPath(win32::ServiceNameOfThisProcess());
+  // Without a journal the gateway still sends, as it would without Outbox;
+  // the box says so.
+  if (path.empty()) return win32::WideToAnsi(L"无法创建发件箱文件, 消息只保存在内存中");
+  journalFile_ = std::make_unique<win32::JournalFile>(path);
+  journal_ = std::make_unique<Journal>(*journalFile_);
+  Recovery recovery = journal_->Load();
+  if (!recovery.usable) {
+    journal_.reset();
+    journalFile_.reset();
+    return win32::WideToAnsi(L"无法读取发件箱文件 " + path + L", 消息只保存在内存中");
+  }
+  recoveredUnknown_ = RestoreFromOutbox(state_, *journal_, recovery);
+  return std::nullopt;
 }
 
 void GatewayRuntime::CreateTopic(HWND mainWindow) {
@@ -94,6 +117,10 @@ void GatewayRuntime::CreateItems() {
   itemOwner_.CreateItems(*ddeConv, state_);
   if (!codec_) codec_ = MakeSystemAnsiCodec();
   resultItemOwner_.CreateItems(*ddeConv, state_, *codec_);
+  const HWND window = reinterpret_cast<HWND>(state_.mainWindow);
+  state_.schedulePublish = [window] { PostMessageW(window, WM_RESULTS, 0, 0); };
+  // What the last run left unknown is told now that the items exist.
+  for (; recoveredUnknown_ > 0; --recoveredUnknown_) PostMessageW(window, WM_SENDDONE, 0, 0);
   if (extSettings_.Watch.load() > 0) modemItemOwner_.CreateItems(*ddeConv);
   state_.items[kWakeup]->SetText("1");
 }

@@ -23,11 +23,13 @@
 
 namespace varnix {
 
+class Journal;
 class TGetDataThread;
 class WorkerClock;
 class AnsiCodec;
 namespace win32 {
 class DdeServer;
+class JournalFile;
 }
 
 inline constexpr char kTopicName[] = "SMS0";
@@ -71,6 +73,10 @@ class GatewayRuntime {
   // Settings from the registry: whatever cannot be loaded keeps its
   // default; the error text, if any, is returned for the error box.
   std::optional<std::string> LoadSettings();
+  // With Outbox (inside LoadSettings): the journal of this service, and
+  // what it kept of the last run queued again, before any new message.
+  std::optional<std::string> OpenOutbox();
+
   // The target of WM_SENDDONE, then the topic, registered whatever the port
   // does.
   void CreateTopic(HWND mainWindow);
@@ -81,6 +87,10 @@ class GatewayRuntime {
   // The two modem commands with their pauses, then the worker, last, when
   // everything it reads is in place. It reports to `mainWindow`.
   void InitModemAndStartWorker(HWND mainWindow);
+
+  // The opt-in values as the worker reads them; the advanced settings
+  // dialog stores those that apply to the next message here too.
+  ExtSettings& Extensions() { return extSettings_; }
 
   // With Watch, on the GUI thread: the latest answered check into Signal,
   // Network and Operator; returns the status bar's text for it.
@@ -109,6 +119,10 @@ class GatewayRuntime {
   win32::DdeServer* ddeServer_ = nullptr;
 
   ExtSettings extSettings_;  // read by the worker: declared before it
+  // With Outbox; used by both threads, so declared before the worker.
+  std::unique_ptr<win32::JournalFile> journalFile_;
+  std::unique_ptr<Journal> journal_;
+  int recoveredUnknown_ = 0;  // messages of the last run that end unknown
   SerialPort port_;          // outlives the worker, which is declared after it
   std::unique_ptr<ModemLink> link_;  // with Watch: the port opened again by the worker
   std::unique_ptr<WorkerClock> workerClock_;

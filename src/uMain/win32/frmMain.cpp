@@ -2,9 +2,11 @@
 
 #include <commctrl.h>
 
+#include "win32/DdeServer.h"
 #include "win32/WinText.h"
 #include "uMain/ResultItems.h"
 #include "uAbout/win32/frmAbout.h"
+#include "uCom/win32/frmAdvanced.h"
 #include "uCom/win32/frmCom.h"
 
 namespace varnix {
@@ -32,6 +34,9 @@ TfrmMain::~TfrmMain() {
 
 bool TfrmMain::Create(HINSTANCE instance) {
   instance_ = instance;
+  // A copy of the program under another name serves its own modem: its
+  // settings live in a key of their own, from the first load on.
+  registry.SetSettingsKey(SettingsKeyFor(win32::WideToAnsi(win32::ServiceNameOfThisProcess())));
   HMENU menu = CreateMainMenu();
   RECT r{0, 0, kMainClientWidth, kMainClientHeight};
   AdjustWindowRectEx(&r, kMainStyle, TRUE, 0);
@@ -61,6 +66,7 @@ HMENU TfrmMain::CreateMainMenu() {
   AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(f1), L"文件(&F)");
   HMENU o1 = CreatePopupMenu();
   AppendMenuW(o1, MF_STRING, ID_O2, L"选项(&O)");
+  AppendMenuW(o1, MF_STRING, ID_O3, L"高级设置(&G)");
   AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(o1), L"工具(&T)");
   HMENU h1 = CreatePopupMenu();
   AppendMenuW(h1, MF_STRING, ID_A1, L"关于(&A)");
@@ -190,6 +196,18 @@ void TfrmMain::O2Click() {
   frmCom_->ShowModal(hwnd_);
 }
 
+void TfrmMain::O3Click() {
+  if (closing_) return;
+  if (!frmAdvanced_) {
+    frmAdvanced_ = std::make_unique<TfrmAdvanced>(registry, &runtime_.Extensions());
+    if (!frmAdvanced_->Create(instance_)) {
+      frmAdvanced_.reset();
+      return;
+    }
+  }
+  frmAdvanced_->ShowModal(hwnd_);
+}
+
 void TfrmMain::A1Click() {
   if (!frmAbout_ || closing_) return;
   frmAbout_->ShowModal(hwnd_);
@@ -246,6 +264,9 @@ LRESULT TfrmMain::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
           return 0;
         case ID_O2:
           O2Click();
+          return 0;
+        case ID_O3:
+          O3Click();
           return 0;
         case ID_A1:
           A1Click();

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,7 @@ namespace varnix {
 
 class TfrmCom;
 class TfrmAbout;
+class TfrmAdvanced;
 namespace win32 {
 class DdeServer;
 }
@@ -30,6 +32,7 @@ enum MainIds : int {
   ID_X1 = 101,  // 文件 > 退出
   ID_O2 = 102,  // 工具 > 选项
   ID_A1 = 103,  // 帮助 > 关于
+  ID_O3 = 104,  // 工具 > 高级设置
   ID_STATUSBAR = 110,
   ID_BUTTON1 = 111,
   ID_BUTTON2 = 112,
@@ -78,6 +81,7 @@ class TfrmMain {
   // Menu commands.
   void X1Click();
   void O2Click();
+  void O3Click();
   void A1Click();
   // Test hooks behind the invisible buttons.
   void Button1Click();
@@ -114,6 +118,8 @@ class TfrmMain {
   win32::GdiObject font_;
   TfrmCom* frmCom_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;
+  // Made when first asked for.
+  std::unique_ptr<TfrmAdvanced> frmAdvanced_;
 
   std::optional<std::string> startupError_;
   bool startMinimized_ = false;

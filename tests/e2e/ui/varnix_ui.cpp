@@ -1,6 +1,7 @@
 // Drives Varnix's windows from outside, for the end-to-end tests: reads the
 // status bar and the window state, sends menu commands, answers message
-// boxes, reads and sets the settings dialog's controls, presses buttons.
+// boxes, reads and sets the controls of the settings dialog and of the
+// advanced settings dialog, presses buttons.
 //
 //   varnix-ui.exe COMMAND[:ARG[:ARG]] ...
 //
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "uAbout/win32/frmAbout.h"
+#include "uCom/win32/frmAdvanced.h"
 #include "uCom/win32/frmCom.h"
 #include "uMain/win32/frmMain.h"
 #include "win32/WinText.h"
@@ -178,6 +180,20 @@ int ComId(const std::string& field) {
   throw Failure("unknown field " + field);
 }
 
+// The advanced dialog's field of a registry value name ("Watch").
+std::size_t AdvField(const std::string& name) {
+  for (std::size_t i = 0; i < kExtValues.size(); ++i) {
+    if (name == kExtValues[i].name) return i;
+  }
+  throw Failure("unknown field " + name);
+}
+
+HWND RequireAdv() {
+  HWND h = VisibleOfClass(kAdvancedClassName);
+  if (!h) throw Failure("advanced settings dialog not shown");
+  return h;
+}
+
 HWND RequireCom() {
   HWND h = VisibleOfClass(kComClassName);
   if (!h) throw Failure("settings dialog not shown");
@@ -253,6 +269,7 @@ void Run(const std::vector<std::string>& a) {
     HWND main = RequireMain();
     int id = a.size() > 1 && a[1] == "X1" ? ID_X1
              : a.size() > 1 && a[1] == "O2" ? ID_O2
+             : a.size() > 1 && a[1] == "O3" ? ID_O3
              : a.size() > 1 && a[1] == "A1" ? ID_A1
                                             : 0;
     if (!id) throw Failure("unknown menu item");
@@ -261,6 +278,7 @@ void Run(const std::vector<std::string>& a) {
     // The window's outer rectangle on the screen, for screenshots.
     const std::string which = a.size() > 1 ? a[1] : "main";
     HWND w = which == "com"     ? VisibleOfClass(kComClassName)
+             : which == "adv"   ? VisibleOfClass(kAdvancedClassName)
              : which == "about" ? VisibleOfClass(kAboutClassName)
                                 : RequireMain();
     if (!w) throw Failure("no such window shown: " + which);
@@ -346,6 +364,49 @@ void Run(const std::vector<std::string>& a) {
       PostMessageW(com, WM_SYSCOMMAND, SC_CLOSE, 0);
     } else {
       throw Failure("com-press needs apply, cancel or close");
+    }
+  } else if (cmd == "wait-adv" || cmd == "wait-adv-hidden") {
+    const bool shown = cmd == "wait-adv";
+    if (!WaitFor(ArgMs(a, 1, kDefaultWaitMs), [shown] {
+          HWND h = VisibleOfClass(kAdvancedClassName);
+          return shown ? h : (h ? nullptr : kDone);
+        })) {
+      throw Failure(shown ? "advanced settings dialog not shown" : "advanced dialog still shown");
+    }
+    Print("adv", shown ? "shown" : "hidden");
+  } else if (cmd == "adv-read") {
+    // adv_<Name>: a box's text, or 1 / 0 for a check box.
+    HWND adv = RequireAdv();
+    Print("adv_caption", Utf8(TextOf(adv)));
+    for (std::size_t i = 0; i < kExtValues.size(); ++i) {
+      HWND c = GetDlgItem(adv, ID_ADV_FIRST_FIELD + static_cast<int>(i));
+      Print(std::string("adv_") + kExtValues[i].name,
+            kAdvancedFields[i].checkBox ? std::to_string(Send(c, BM_GETCHECK, 0, 0))
+                                        : Utf8(TextOf(c)));
+    }
+    Print("adv_note_message", Utf8(TextOf(GetDlgItem(adv, ID_ADV_NOTE_MESSAGE))));
+    Print("adv_note_start", Utf8(TextOf(GetDlgItem(adv, ID_ADV_NOTE_START))));
+    Print("main_enabled", IsWindowEnabled(RequireMain()) ? "1" : "0");
+  } else if (cmd == "adv-set") {
+    // adv-set:<Name>:<text>; a check box takes 1 or 0, as a click leaves it.
+    if (a.size() < 3) throw Failure("adv-set needs a field and a value");
+    const std::size_t i = AdvField(a[1]);
+    HWND c = GetDlgItem(RequireAdv(), ID_ADV_FIRST_FIELD + static_cast<int>(i));
+    const std::wstring value = Wide(a[2]);
+    if (kAdvancedFields[i].checkBox) {
+      Send(c, BM_SETCHECK, a[2] == "1" ? BST_CHECKED : BST_UNCHECKED, 0);
+    } else {
+      Send(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
+    }
+  } else if (cmd == "adv-press") {
+    HWND adv = RequireAdv();
+    const std::string which = a.size() > 1 ? a[1] : "";
+    if (which == "apply" || which == "cancel") {
+      PressButton(adv, which == "apply" ? ID_ADV_APPLY : ID_ADV_CLOSE);
+    } else if (which == "close") {
+      PostMessageW(adv, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else {
+      throw Failure("adv-press needs apply, cancel or close");
     }
   } else if (cmd == "wait-about") {
     if (!WaitFor(ArgMs(a, 1, kDefaultWaitMs), [] { return VisibleOfClass(kAboutClassName); })) {

@@ -1,0 +1,45 @@
+// The outbox journal's file on Windows, and where it lives.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "uMain/Journal.h"
+#include "win32/Handle.h"
+
+namespace varnix::win32 {
+
+// Appends go to a handle kept open between them, each flushed with
+// FlushFileBuffers before it returns. A replacement is written to
+// "<path>.tmp", flushed, and renamed over the journal with
+// MOVEFILE_WRITE_THROUGH, so that a crash leaves the old or the new file
+// whole; a temporary file such a crash leaves is overwritten by the next
+// replacement and never read. While the handle is open other processes may
+// read the file, never write it.
+class JournalFile final : public JournalStore {
+ public:
+  explicit JournalFile(std::wstring path);
+
+  const std::wstring& Path() const { return path_; }
+
+  std::optional<std::string> ReadAll() override;
+  bool Append(std::string_view bytes) override;
+  bool Replace(std::string_view bytes) override;
+
+ private:
+  std::wstring path_;
+  FileHandle file_;
+};
+
+// The journal of the service `service`:
+// %ProgramData%\Korva\Varnix\<service>.journal, or the same below
+// %LOCALAPPDATA% for a user who cannot create or write it there. The
+// folders are created as needed, and the file too (empty). Characters that
+// a file name cannot hold become '_'. Empty when neither place can be used.
+std::wstring JournalPath(std::wstring_view service);
+// The same choice below the given folders (an empty one is skipped).
+std::wstring JournalPathUnder(const std::wstring& programData, const std::wstring& localAppData,
+                              std::wstring_view service);
+
+}  // namespace varnix::win32
