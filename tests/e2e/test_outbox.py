@@ -102,6 +102,7 @@ def test_killed_in_the_middle_of_a_burst(app, modem, tmp_path):
     app.start()
     app.wait_started()
     assert request(app, "Wakeup") == served("1")
+    (tmp_path / "second").mkdir()
     watcher = Watcher(app, tmp_path / "second")
     wait_item(app, "Queue", "0", 60)
     out = run_client(app.prefix, app.win_build, CONNECT,
@@ -261,7 +262,7 @@ def test_two_instances_each_on_its_own_modem(app, modem, tmp_path):
         for service, text in (("Varnix", "first"), ("Varnix2", "second")):
             recs, left = records(journal_path(app.prefix, service).read_bytes())
             assert left == 0
-            entries = [r[3] for r in recs if r[0] == "A"]
+            entries = [r[3] + r[4] for r in recs if r[0] == "A"]
             assert len(entries) == 1 and text in entries[0], (service, recs)
         second.kill()
     finally:
