@@ -6,6 +6,8 @@
 #   VARNIX_BENCH_RUNS=3 VARNIX_BENCH_IDLE_S=20 bench/run.sh     a quicker one
 #   bench/run.sh long                   only the two modem dialogues (about 2 minutes;
 #                                       rewrites its own section of the file)
+#   bench/run.sh outbox                 only the outbox: a Send poke with Outbox 0 and 1,
+#                                       and a start-up with 10,000 journaled messages
 #
 # Builds Varnix.exe and the benchmark programs in the win-x64 tree (preset
 # win-x64: mingw, Release, build/win-x64), starts its own Xvfb and
@@ -20,7 +22,7 @@ export VARNIX_BENCH_OUT=${VARNIX_BENCH_OUT-$root/docs/performance.md}
 cd "$root"
 cmake --preset win-x64 >/dev/null
 mode=${1:-all}
-if [ "$mode" = long ]; then
+if [ "$mode" = long ] || [ "$mode" = outbox ]; then
   cmake --build --preset win-x64 -j "$(nproc)" --target Varnix ddeclient
 else
   cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-bench VarnixAck
@@ -35,6 +37,9 @@ export VARNIX_BENCH_JSON=${VARNIX_BENCH_JSON:-$VARNIX_RUN_DIR/perf.json}
 if [ "$mode" = long ]; then
   export VARNIX_BENCH_LONG_JSON=${VARNIX_BENCH_LONG_JSON:-$VARNIX_RUN_DIR/perf-long.json}
   /usr/bin/python3 "$root/bench/perf_long.py"
+elif [ "$mode" = outbox ]; then
+  export VARNIX_BENCH_OUTBOX_JSON=${VARNIX_BENCH_OUTBOX_JSON:-$VARNIX_RUN_DIR/perf-outbox.json}
+  /usr/bin/python3 "$root/bench/perf_outbox.py"
 else
   /usr/bin/python3 "$root/bench/perf.py"
 fi
