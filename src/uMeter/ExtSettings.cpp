@@ -18,17 +18,6 @@ std::int32_t ReadOptional(RegistryAccessor& registry, const std::string& name,
   }
 }
 
-template <typename Body>
-void WithSettingsKey(RegistryAccessor& registry, Body body) {
-  OpenSettingsKey(registry);
-  try {
-    body();
-  } catch (...) {
-    registry.CloseKey();
-    throw;
-  }
-  registry.CloseKey();
-}
 
 }  // namespace
 

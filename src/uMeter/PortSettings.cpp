@@ -71,21 +71,6 @@ void OpenSettingsKey(RegistryAccessor& registry) {
   registry.OpenKey(registry.SettingsKey(), true);
 }
 
-namespace {
-
-template <typename Body>
-void WithSettingsKey(RegistryAccessor& registry, Body body) {
-  OpenSettingsKey(registry);
-  try {
-    body();
-  } catch (...) {
-    registry.CloseKey();
-    throw;
-  }
-  registry.CloseKey();
-}
-
-}  // namespace
 
 void LoadSettingsFromRegistry(PortSettings& settings, RegistryAccessor& registry) {
   WithSettingsKey(registry, [&] { LoadPortSettings(settings, registry); });

@@ -100,6 +100,20 @@ void SavePortSettings(RegistryAccessor& registry, const PortSettings& settings);
 // when missing.
 void OpenSettingsKey(RegistryAccessor& registry);
 
+// Runs `body` with the settings key open (OpenSettingsKey), and closes it
+// again on every path, a throw included.
+template <typename Body>
+void WithSettingsKey(RegistryAccessor& registry, Body body) {
+  OpenSettingsKey(registry);
+  try {
+    body();
+  } catch (...) {
+    registry.CloseKey();
+    throw;
+  }
+  registry.CloseKey();
+}
+
 // The key access sequence around a load or a save: the key under
 // HKEY_LOCAL_MACHINE, or under HKEY_CURRENT_USER when HKLM cannot be opened
 // for writing (a user without administrator rights). Closes the key on every
