@@ -180,6 +180,8 @@ def self_test(Modem):
     from selftest_faults import self_test_faults
     line = None
     self_test_faults(Modem, Line, check)
+    from selftest_store import self_test_store
+    self_test_store(Modem, Line, check)
     print("simmodem self-test", "passed" if not failures else
           "FAILED: " + ", ".join(failures))
     return 0 if not failures else 1

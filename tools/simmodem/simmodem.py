@@ -40,9 +40,9 @@ line each way:
   {"op": "termios"}                            the line as the slave sees it
   {"op": "quit"}
 
-Receiving (AT+CMGL listings, AT+CMGD) is not simulated: those commands get
-the reply tables. A message store would be a module of its own beside
-watch.py, switched on by its own key of "set", as the watch queries are.
+  {"op": "store", "pdu": hex, ...}             a message or report on the SIM,
+  {"op": "stored"}                             now or later; what the SIM holds
+                                               ("reports" of "set" too: store.py)
 
 Standard library only; run with /usr/bin/python3.
 """
@@ -56,13 +56,14 @@ import select
 import signal
 import socket
 import sys
-import termios
 import time
 import tty
 
 # Run from the source tree by every test: its modules leave no bytecode there.
 sys.dont_write_bytecode = True
 from dialogue import Behaviour, chunk_items, expand  # noqa: E402
+from line import line_settings  # noqa: E402
+from store import Store  # noqa: E402
 from watch import Watch  # noqa: E402
 
 CR = 0x0D
@@ -73,12 +74,6 @@ DEFAULT_AT = [[0, b"OK\r\n".hex()]]
 DEFAULT_PROMPT = [[0, b"\r\n> ".hex()]]
 DEFAULT_PDU = [[0, b"\r\n+CMGS: 12\r\n\r\nOK\r\n".hex()]]
 
-BAUD_OF_SPEED = {
-    getattr(termios, f"B{b}"): b
-    for b in (0, 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800,
-              9600, 19200, 38400, 57600, 115200, 230400)
-    if hasattr(termios, f"B{b}")
-}
 
 
 def now():
@@ -101,6 +96,7 @@ class Modem:
         self.in_pdu = None  # the AT+CMGS whose PDU is being read
         self.behaviour = Behaviour()
         self.watch = Watch()
+        self.store = Store(self.record, self.schedule_items)
         self.replug_at = None  # when an unplugged pty comes back by itself
         self.echo_buf = bytearray()
         self.due = []  # heap of (time, seq, bytes)
@@ -143,27 +139,7 @@ class Modem:
         self.record(event="hangup")
 
     def termios(self):
-        if self.slave is None:
-            return None
-        iflag, oflag, cflag, lflag, ispeed, ospeed, cc = termios.tcgetattr(self.slave)
-        size = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
-        return {
-            "ispeed": BAUD_OF_SPEED.get(ispeed, -1),
-            "ospeed": BAUD_OF_SPEED.get(ospeed, -1),
-            "bits": size[cflag & termios.CSIZE],
-            "parenb": bool(cflag & termios.PARENB),
-            "parodd": bool(cflag & termios.PARODD),
-            "cstopb": bool(cflag & termios.CSTOPB),
-            "crtscts": bool(cflag & termios.CRTSCTS),
-            "ixon": bool(iflag & termios.IXON),
-            "ixoff": bool(iflag & termios.IXOFF),
-            "icrnl": bool(iflag & termios.ICRNL),
-            "inpck": bool(iflag & termios.INPCK),
-            "echo": bool(lflag & termios.ECHO),
-            "icanon": bool(lflag & termios.ICANON),
-            "opost": bool(oflag & termios.OPOST),
-            "iflag": iflag, "oflag": oflag, "cflag": cflag, "lflag": lflag,
-        }
+        return None if self.slave is None else line_settings(self.slave)
 
     # -- log -----------------------------------------------------------------
 
@@ -233,11 +209,13 @@ class Modem:
         beh = self.behaviour
         beh.command_seen(key)
         state = None
-        watched = self.watch.answer(key) if key not in self.commands else None
+        own = None if key in self.commands else self.watch.answer(key)
+        if own is None and key not in self.commands:
+            own = self.store.answer(key)
         if key in self.commands:
             items = chunk_items(self.commands[key])
-        elif watched is not None:
-            items = watched
+        elif own is not None:
+            items = own
         elif key == "AT+CMGF=0" and beh.cmgf is not None:
             items = beh.cmgf_items()
         elif key.startswith("AT+CMGS="):
@@ -250,6 +228,7 @@ class Modem:
         due = self.schedule_items(items, beh.split_for(state))
         if state is not None:
             state["prompt_due"] = due.get("prompt")
+        self.store.command_seen(key)
 
     def end_pdu(self):
         """The Ctrl-Z: the PDU is recorded, then answered."""
@@ -261,11 +240,13 @@ class Modem:
                     first_t=state["first_t"], prompt_due=state["prompt_due"],
                     **fields)
         self.schedule_items(items, self.behaviour.split_for(state))
+        self.store.sent(bytes(state["buf"]).decode("latin-1"), fields["mr"])
 
     def pump_due(self):
         """Moves the bytes now due to the output buffer; brings an
         unplugged pty back when its time has come."""
         t = now()
+        self.store.pump(t)
         if self.replug_at is not None and t >= self.replug_at:
             self.replug_at = None
             if self.master is None:
@@ -306,6 +287,8 @@ class Modem:
             start = self.behaviour.configure(req)
             if "watch" in req:
                 self.watch.configure(req["watch"])
+            if "reports" in req:
+                self.store.configure(req["reports"])
             if self.master is not None:
                 self.schedule_items(start)
             return {"ok": True}
@@ -314,6 +297,11 @@ class Modem:
                 return {"ok": False, "error": "hung up"}
             self.schedule(req["chunks"])
             return {"ok": True}
+        if op == "store":
+            return {"ok": True, "index": self.store.request(req)}
+        if op == "stored":
+            return {"ok": True, "messages": [{"index": i, **v} for i, v in
+                                             sorted(self.store.slots.items())]}
         if op == "hangup":
             self.replug_at = None
             self.close_pty()
@@ -353,7 +341,8 @@ class Modem:
             self.pump_due()
             timeout = None
             wake = [t for t in (self.due[0][0] if self.due else None,
-                                self.replug_at) if t is not None]
+                                self.replug_at, self.store.next_due())
+                    if t is not None]
             if wake:
                 timeout = max(0.0, min(wake) - now())
             rlist = [server, *clients]
