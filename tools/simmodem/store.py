@@ -71,7 +71,7 @@ def recipient(pdu_hex):
             return None
         fo, n, toa = o[p], o[p + 2], o[p + 3]
         raw = o[p + 4:p + 4 + (n + 1) // 2].hex().upper()
-        if len(raw) * 2 < n:
+        if len(raw) < n:
             return None
         digits = "".join(raw[i + 1] + raw[i] for i in range(0, len(raw), 2))[:n]
         return digits, toa, fo
