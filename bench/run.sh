@@ -8,6 +8,8 @@
 #                                       rewrites its own section of the file)
 #   bench/run.sh outbox                 only the outbox: a Send poke with Outbox 0 and 1,
 #                                       and a start-up with 10,000 journaled messages
+#   bench/run.sh inbox                  only receiving: a message stored on the SIM until
+#                                       the Inbox advise, Receive 5 (about a minute)
 #
 # Builds Varnix.exe and the benchmark programs in the win-x64 tree (preset
 # win-x64: mingw, Release, build/win-x64), starts its own Xvfb and
@@ -22,7 +24,7 @@ export VARNIX_BENCH_OUT=${VARNIX_BENCH_OUT-$root/docs/performance.md}
 cd "$root"
 cmake --preset win-x64 >/dev/null
 mode=${1:-all}
-if [ "$mode" = long ] || [ "$mode" = outbox ]; then
+if [ "$mode" = long ] || [ "$mode" = outbox ] || [ "$mode" = inbox ]; then
   cmake --build --preset win-x64 -j "$(nproc)" --target Varnix ddeclient
 else
   cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-bench VarnixAck
@@ -40,6 +42,9 @@ if [ "$mode" = long ]; then
 elif [ "$mode" = outbox ]; then
   export VARNIX_BENCH_OUTBOX_JSON=${VARNIX_BENCH_OUTBOX_JSON:-$VARNIX_RUN_DIR/perf-outbox.json}
   /usr/bin/python3 "$root/bench/perf_outbox.py"
+elif [ "$mode" = inbox ]; then
+  export VARNIX_BENCH_INBOX_JSON=${VARNIX_BENCH_INBOX_JSON:-$VARNIX_RUN_DIR/perf-inbox.json}
+  /usr/bin/python3 "$root/bench/perf_inbox.py"
 else
   /usr/bin/python3 "$root/bench/perf.py"
 fi

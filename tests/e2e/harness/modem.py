@@ -30,7 +30,8 @@ its own call (none of it happens unless asked for):
     line = PtyLine(m.link)   # the Windows side, for talking to it directly
 
 The port unplugged for a while, the network-state queries (AT+CSQ,
-AT+CREG?, AT+COPS?) and scripted prompts and results: harness/modem_faults.py.
+AT+CREG?, AT+COPS?) and scripted prompts and results: harness/modem_faults.py;
+the SIM's messages and status reports: harness/modem_store.py.
 """
 import json
 import os
@@ -43,6 +44,7 @@ import time
 import tty
 
 from harness.modem_faults import ModemFaults
+from harness.modem_store import ModemStore
 
 ROOT = pathlib.Path(__file__).resolve().parents[3]
 SIMMODEM = ROOT / "tools" / "simmodem" / "simmodem.py"
@@ -175,7 +177,7 @@ class PtyLine:
             self.fd = None
 
 
-class SimModem(ModemFaults):
+class SimModem(ModemFaults, ModemStore):
     def __init__(self, workdir, link, popen):
         self.workdir = pathlib.Path(workdir)
         self.link = pathlib.Path(link)
