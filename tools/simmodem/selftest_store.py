@@ -23,9 +23,9 @@ def store_checks(m, line, check):
     j = set_({"op": "store", "pdu": DELIVER.lower(), "stat": 1, "notify": True})["index"]
     check("indexes", (i, j) == (1, 2))
     check("cmti", line.say() == b'\r\n+CMTI: "SM",2\r\n')
-    listed = b"".join(f"\r\n+CMGL: {n},{s},,22\r\n{DELIVER}\r\n".encode()
-                      for n, s in ((1, 0), (2, 1)))
-    check("list", line.say(b"AT+CMGL=4\r") == listed + b"\r\nOK\r\n")
+    listed = (f"\r\n+CMGL: 1,0,,22\r\n{DELIVER}\r\n+CMGL: 2,1,,22\r\n{DELIVER}"
+              "\r\n\r\nOK\r\n").encode()
+    check("list", line.say(b"AT+CMGL=4\r") == listed)
     check("read now", line.say(b"AT+CMGL=0\r") == b"\r\nOK\r\n")
     check("delete", line.say(b"AT+CMGD=1\r") == b"\r\nOK\r\n")
     check("delete again", line.say(b"AT+CMGD=1\r") == b"\r\n+CMS ERROR: 321\r\n")

@@ -26,9 +26,10 @@ Control requests (besides "set"):
   (TP-ST 0, 0.5 s), as a network answers: a PDU without TP-SRR gets none.
 
 Answers, as a modem in verbose mode frames them:
-  AT+CMGL=4   CR LF "+CMGL: <i>,<stat>,,<TPDU length>" CR LF <pdu> CR LF
-              ... CR LF "OK" CR LF  (stat 0-3 lists only that status; an
-              unread message listed becomes read, stat 1)
+  AT+CMGL=4   CR LF "+CMGL: <i>,<stat>,,<TPDU length>" CR LF <pdu>, the
+              next entry the same, then CR LF CR LF "OK" CR LF (no entry:
+              CR LF "OK" CR LF); stat 0-3 lists only that status, and an
+              unread message listed becomes read (stat 1)
   AT+CMGD=<i>[,0]  CR LF "OK" CR LF, or "+CMS ERROR: 321" for an empty index
 The SIM has `capacity` (30) places; an index freed is used again, lowest
 first, as a SIM does. Every store and delete is logged: "event": "stored"
@@ -204,12 +205,12 @@ class Store:
                     continue
                 listed.append(i)
                 line = f"+CMGL: {i},{s['stat']},,{tpdu_length(s['pdu'])}"
-                items.append((0.0, framed(line)[:-2] + b"\r\n" +
-                              s["pdu"].encode() + b"\r\n", True, None))
+                items.append((0.0, framed(line) + s["pdu"].encode(), True, None))
                 if s["stat"] == 0:
                     s["stat"] = 1
             self.record(event="listed", indexes=listed)
-            return items + [(0.0, framed("OK"), True, None)]
+            end = b"\r\n" if listed else b""
+            return items + [(0.0, end + framed("OK"), True, None)]
         m = re.fullmatch(r"AT\+CMGD=(\d+)(?:,(\d+))?", command)
         if m:
             i = int(m.group(1))
