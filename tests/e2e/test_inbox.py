@@ -46,7 +46,7 @@ def listings(modem):
 def test_stored_messages_reach_inbox_and_log_then_leave_the_sim(app, modem, tmp_path):
     start(app, modem)
     watcher = ItemWatcher(app, tmp_path, {"Inbox": "unicode"})
-    assert watcher.inbox_values() == [[]]
+    assert all(v == [] for v in watcher.inbox_values())
 
     # A reply with a TAB, a line break, a backslash and an emoji; an
     # alphanumeric sender in GSM 7-bit with its extension characters, from a

@@ -98,7 +98,10 @@ class ItemWatcher:
             if r["item"] == item:
                 assert int(r.get("format", CF_UNICODETEXT if unicode else 1)) == (
                     CF_UNICODETEXT if unicode else 1), r
-                out.append((int(r["t"]) / 1000, item_text(r["hex"], unicode)))
+                text = item_text(r["hex"], unicode)
+                if "text" in r:  # ddeclient's UTF-8 of a CF_UNICODETEXT value
+                    assert r["text"] in (text + "\r\n", text), r
+                out.append((int(r["t"]) / 1000, text))
         return out
 
     def inbox_values(self):
