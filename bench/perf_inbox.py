@@ -53,7 +53,7 @@ class InboxBench:
     def advises(self):
         """[(unix seconds, lines)] of the watcher's Inbox advises so far."""
         out = ClientOutput(self.watcher.started.output().replace("\r", ""))
-        return [(int(r["t"]) / 1000, inbox_lines(item_text(r["hex"], unicode=True)))
+        return [(float(r["t"]) / 1000, inbox_lines(item_text(r["hex"], unicode=True)))
                 for r in out.of("advdata") if r["item"] == "Inbox"]
 
     def one(self, n):

@@ -101,7 +101,7 @@ class ItemWatcher:
                 text = item_text(r["hex"], unicode)
                 if "text" in r:  # ddeclient's UTF-8 of a CF_UNICODETEXT value
                     assert r["text"] in (text + "\r\n", text), r
-                out.append((int(r["t"]) / 1000, text))
+                out.append((float(r["t"]) / 1000, text))
         return out
 
     def inbox_values(self):
