@@ -289,7 +289,7 @@ TEST(PduDecoder, CodingGroupsAndOddHeaders) {
     EXPECT_EQ(d.Deliver()->messageClass, g.messageClass);
   }
 
-  // Part 0, a part beyond the total and a total of 0 are not a
+  // Sequence number 0, one beyond the total and a total of 0 are not a
   // concatenation; the first good element counts, later ones do not.
   const DecodedPdu zero = deliver(0x04, {0x05, 0x00, 0x03, 0x01, 0x02, 0x00, 0xEE}, true);
   ASSERT_EQ(zero.error, PduError::kNone);
