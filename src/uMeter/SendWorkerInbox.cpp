@@ -11,6 +11,7 @@
 #include "uMeter/MessageListing.h"
 #include "uMeter/ModemLineReader.h"
 #include "uMeter/PduDecoder.h"
+#include "uMeter/PduEncoder.h"
 #include "uMeter/SendWorker.h"
 
 namespace varnix {
@@ -66,8 +67,10 @@ void TGetDataThread::RunListing() {
   if (Watching() && link_->DeviceLost()) LosePort();
 }
 
+// A stop, or a message that could go out: the turn gives way.
 bool TGetDataThread::Interrupted() {
-  return state_.stopRequested.load() || state_.sendQueue.Count() > 0;
+  return state_.stopRequested.load() || state_.sendQueue.Count() > 0 || !held_.empty() ||
+         (!retries_.empty() && retries_.begin()->first <= clock_.Now());
 }
 
 bool TGetDataThread::ListAndHandle(ModemLineReader& reader) {

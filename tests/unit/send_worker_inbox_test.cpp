@@ -122,6 +122,30 @@ TEST(SendWorkerInbox, SendingComesFirstAndANoticeBringsTheListingForward) {
   }
 }
 
+TEST(SendWorkerInbox, ARetryThatFallsDueDuringATurnGoesBeforeItsRest) {
+  InboxBench b(5, 0);
+  b.ext.Retries = 1;
+  for (const char* text : {"one", "two"}) b.Store(DeliverPdu(kAlice, text));
+  b.Accept("13800138000,x");
+  int pdus = 0;
+  b.modem.edit = [&, inner = b.modem.edit](const std::string& sent, int i,
+                                           std::vector<testing::PromptModem::Chunk>& a) {
+    inner(sent, i, a);
+    if (!sent.empty() && sent.back() == '\x1a' && ++pdus == 1)
+      a = {{100, "\r\n+CMS ERROR: 331\r\n"}};
+  };
+  // The sink takes its time: by the end of the first message the retry
+  // (10 s after the failure at 170 ms) is due.
+  b.sink.onDeliver = [&, inner = b.sink.onDeliver](const ReceivedMessage& m) {
+    inner(m);
+    b.clock.now += 6000;
+  };
+  b.RunUntil(13000);
+  EXPECT_EQ(b.Story(), (Strings{"at+cmgf=0", "pdu", "AT+CMGL=4", "deliver:one", "AT+CMGD=1",
+                                "at+cmgf=0", "pdu", "post:1", "AT+CMGL=4", "deliver:two",
+                                "AT+CMGD=2"}));
+}
+
 TEST(SendWorkerInbox, AGarbledPduIsDeletedAndTheOthersStillComeThrough) {
   InboxBench b(5, 0);
   b.Store(DeliverPdu(kAlice, "first"));
