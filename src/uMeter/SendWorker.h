@@ -148,7 +148,8 @@ class TGetDataThread {
   // reports only); without a sink every received message stays in the
   // modem. `sink` must outlive the worker.
   void SetInboxSink(InboxSink* sink) { inboxSink_ = sink; }
-  // Parts sent with Report 1 whose report has not come yet.
+  // Parts sent with Report 1 whose report has not come yet; read once the
+  // loop has ended.
   std::size_t ReportsAwaited() const { return tracker_.TrackedParts(); }
 
  private:
