@@ -25,14 +25,13 @@ struct Gsm7Decoding {
 const Gsm7Decoding& Gsm7Tables() {
   static const Gsm7Decoding tables = [] {
     Gsm7Decoding t;
-    // Every character of both tables lies below the euro sign.
+    // Every character of both tables is at or below the euro sign.
     for (char32_t u = 1; u <= 0x20AC; ++u) {
       std::vector<std::uint8_t> s;
       if (!AppendGsm7(static_cast<char16_t>(u), s)) continue;
       if (s.size() == 1) t.basic[s[0]] = static_cast<char16_t>(u);
       if (s.size() == 2) t.extension[s[1] & 0x7F] = static_cast<char16_t>(u);
     }
-    t.basic[0] = u'@';
     return t;
   }();
   return tables;
@@ -204,7 +203,7 @@ void ReadDcs(std::uint8_t dcs, SmsDeliver& d) {
 
 // The user-data header's elements; only the concatenation is kept (the
 // first one, 00 or 08). An element whose length does not fit the header
-// makes the PDU bad; a concatenation element that names part 0 or a part
+// makes the PDU bad; a concatenation element with sequence number 0 or one
 // beyond the total is ignored, as a receiver is told to.
 PduError ReadHeader(const std::uint8_t* h, std::size_t size, ConcatHeader& concat) {
   std::size_t i = 0;

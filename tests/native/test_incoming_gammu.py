@@ -95,7 +95,7 @@ def test_deliver(row):
     name, pdu, _, sender, toa, scts, dcs, coding, cls, concat, text = row
     d = gammu.DecodePDU(bytes.fromhex(pdu), SMSC=True)
     assert d["Type"] == "Deliver"
-    number = gsm_escapes(d["Number"]) if toa == "D0" else d["Number"]
+    number = gsm_escapes(d["Number"]) if (int(toa, 16) & 0x70) == 0x50 else d["Number"]
     assert number == sender
     assert d["DateTime"] == naive(scts)
     assert d["Coding"] == CODING[coding]

@@ -289,7 +289,7 @@ TEST(PduDecoder, CodingGroupsAndOddHeaders) {
     EXPECT_EQ(d.Deliver()->messageClass, g.messageClass);
   }
 
-  // Part 0, a part beyond the total and a total of 0 are not a
+  // Sequence number 0, one beyond the total and a total of 0 are not a
   // concatenation; the first good element counts, later ones do not.
   const DecodedPdu zero = deliver(0x04, {0x05, 0x00, 0x03, 0x01, 0x02, 0x00, 0xEE}, true);
   ASSERT_EQ(zero.error, PduError::kNone);
@@ -305,6 +305,8 @@ TEST(PduDecoder, CodingGroupsAndOddHeaders) {
   // A 00 element of the wrong length is some other element.
   EXPECT_FALSE(deliver(0x04, {0x04, 0x00, 0x02, 0x01, 0x02}, true).Deliver()->concat.present);
   EXPECT_EQ(deliver(0x04, {}, true).error, PduError::kBadField);  // UDHI with no header octet
+  EXPECT_EQ(deliver(0x04, {0x01, 0x00}, true).error, PduError::kBadField);  // an IEI, no length
+  EXPECT_EQ(deliver(0x04, {0x02, 0x70, 0x01}, true).error, PduError::kBadField);
 
   // UCS-2: lone halves become U+FFFD, a pair stays, an odd octet is dropped.
   const DecodedPdu lone = deliver(0x08, {0xD8, 0x3D, 0x00, 0x41, 0xDE, 0x00, 0xD8, 0x3D, 0xDE,
