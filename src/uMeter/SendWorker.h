@@ -73,7 +73,6 @@ constexpr int kMaxReads = 11;
 constexpr int kMaxBytesPerRead = 4096;
 
 struct ExtSettings;
-struct ListedPdu;
 struct ModemStatus;
 struct SubmitPdu;
 class ModemLineReader;
