@@ -12,6 +12,7 @@ import pytest
 
 from harness.dde import run_client
 from harness.fixtures_app import DEFAULTS
+from test_app_advanced import write_text_value
 from test_results import CONNECT, QUICK, Watcher, ids_read, submit
 
 pytestmark = pytest.mark.parametrize("app_build", ["x64"], indirect=True)
@@ -55,7 +56,9 @@ def wait_line(path, line, timeout):
     while True:
         if path.exists() and line in path.read_bytes():
             return
-        assert time.monotonic() < end, f"{line!r} not in the log within {timeout} s"
+        assert time.monotonic() < end, (
+            f"{line!r} not in the log within {timeout} s:\n"
+            f"{path.read_bytes()[-3000:].decode() if path.exists() else '(no file)'}")
         time.sleep(0.1)
 
 
@@ -145,6 +148,39 @@ def test_a_folder_that_cannot_be_written_costs_lines_not_messages(app, modem, tm
     # At least the three messages' queued and sent lines and their PDUs.
     assert lost >= 9, notes
     assert lines.index(notes[0]) < lines.index(b"message 4 queued")
+    assert lines[-1] == b"shutdown"
+
+
+def test_a_settings_error_and_a_lost_port_are_logged(app, modem):
+    app.write_settings(**dict(LOGGED, Delay=200, Watch=10))
+    write_text_value(app, "Parts", "3")
+    # A slow prompt, so that the unplug lands while the worker waits for it.
+    modem.set_cmgf("ok")
+    modem.set_cmgs(mr=100, prompt_delay=1.0, result_delay=0.05)
+    app.start()
+    app.wait_started()
+    assert app.ui("answer:OK")["box_text"] == "Invalid data type for 'Parts'"
+    path = today_file(app.prefix)
+    rx = len(modem.commands())
+    out = run_client(app.prefix, app.win_build, CONNECT, *submit("13800000001", "unplugged"))
+    assert out.words("poke").count("ack") == 3, out.text
+    end = time.monotonic() + 10
+    while not any(c.startswith(b"at+cmgs=") for _, c in modem.commands()[rx:]):
+        assert time.monotonic() < end, modem.commands()[rx:]
+        time.sleep(0.01)
+    modem.unplug(2)
+    wait_line(path, b" port lost\r\n", 15)
+    wait_line(path, b" port reopened: the modem answers again\r\n", 20)
+    wait_line(path, b" message 1 sent 100\r\n", 10)
+    close_app(app)
+
+    lines = events(path)
+    assert lines[1] == b"settings error: Invalid data type for 'Parts'", lines[:3]
+    lost = lines.index(b"port lost")
+    back = lines.index(b"port reopened: the modem answers again")
+    # Opened again: the two start-up commands went out once more, in between.
+    assert lines[lost + 1:back][-2:] == [b"modem> ATE0<0d>",
+                                         b"modem> AT+CNMI=0, 0, 0, 0, 0<0d>"], lines[lost:back + 1]
     assert lines[-1] == b"shutdown"
 
 
