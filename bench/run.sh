@@ -8,6 +8,8 @@
 #                                       rewrites its own section of the file)
 #   bench/run.sh outbox                 only the outbox: a Send poke with Outbox 0 and 1,
 #                                       and a start-up with 10,000 journaled messages
+#   bench/run.sh log                    only the log's cost: the prompt-driven worker's own
+#                                       time per part, Log 7 against Log 0 (about 2 minutes)
 #
 # Builds Varnix.exe and the benchmark programs in the win-x64 tree (preset
 # win-x64: mingw, Release, build/win-x64), starts its own Xvfb and
@@ -22,7 +24,7 @@ export VARNIX_BENCH_OUT=${VARNIX_BENCH_OUT-$root/docs/performance.md}
 cd "$root"
 cmake --preset win-x64 >/dev/null
 mode=${1:-all}
-if [ "$mode" = long ] || [ "$mode" = outbox ]; then
+if [ "$mode" = long ] || [ "$mode" = outbox ] || [ "$mode" = log ]; then
   cmake --build --preset win-x64 -j "$(nproc)" --target Varnix ddeclient
 else
   cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-bench VarnixAck
@@ -37,6 +39,9 @@ export VARNIX_BENCH_JSON=${VARNIX_BENCH_JSON:-$VARNIX_RUN_DIR/perf.json}
 if [ "$mode" = long ]; then
   export VARNIX_BENCH_LONG_JSON=${VARNIX_BENCH_LONG_JSON:-$VARNIX_RUN_DIR/perf-long.json}
   /usr/bin/python3 "$root/bench/perf_long.py"
+elif [ "$mode" = log ]; then
+  export VARNIX_BENCH_LOG_JSON=${VARNIX_BENCH_LOG_JSON:-$VARNIX_RUN_DIR/perf-log.json}
+  /usr/bin/python3 "$root/bench/perf_log.py"
 elif [ "$mode" = outbox ]; then
   export VARNIX_BENCH_OUTBOX_JSON=${VARNIX_BENCH_OUTBOX_JSON:-$VARNIX_RUN_DIR/perf-outbox.json}
   /usr/bin/python3 "$root/bench/perf_outbox.py"

@@ -25,10 +25,10 @@ DWORD PauseOf(const PortSettings& settings) {
 
 // The two start-up commands, each followed by its pause of Delay ms; the
 // replies are purged by the next send.
-void InitModem(SerialPort& port, const PortSettings& settings) {
-  port.PortSend(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
+void InitModem(ModemPort& port, const PortSettings& settings) {
+  port.Send(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
   Sleep(PauseOf(settings));
-  port.PortSend(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
+  port.Send(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
   Sleep(PauseOf(settings));
 }
 
@@ -37,17 +37,20 @@ void InitModem(SerialPort& port, const PortSettings& settings) {
 // first comm call fails; PortOpen counts that as a failed open.
 class PortLink final : public ModemLink {
  public:
-  PortLink(SerialPort& port, const PortSettings& settings) : port_(port), settings_(settings) {}
+  // The start-up commands go through `io` (the log's port, with Log).
+  PortLink(SerialPort& port, ModemPort& io, const PortSettings& settings)
+      : port_(port), io_(io), settings_(settings) {}
   bool DeviceLost() override { return port_.DeviceLost(); }
   bool Reopen() override {
     port_.PortClose();
     if (port_.PortOpen(settings_) == kNoPort) return false;
-    InitModem(port_, settings_);
+    InitModem(io_, settings_);
     return !port_.DeviceLost();
   }
 
  private:
   SerialPort& port_;
+  ModemPort& io_;
   const PortSettings& settings_;
 };
 
@@ -78,7 +81,9 @@ std::optional<std::string> GatewayRuntime::LoadSettings() {
   // read is reported in the same box and its capability stays off.
   if (std::optional<std::string> e = LoadExtSettingsAtStartup(extSettings_, registry_))
     error = error ? *error + "\n" + *e : *e;
+  log_.Start(extSettings_, settings_);
   if (std::optional<std::string> e = OpenOutbox()) error = error ? *error + "\n" + *e : *e;
+  log_.SettingsError(error);
   return error;
 }
 
@@ -110,6 +115,8 @@ void GatewayRuntime::CreateTopic(HWND mainWindow) {
 bool GatewayRuntime::OpenPort() {
   state_.stopRequested.store(false);
   state_.portHandle = port_.PortOpen(settings_);
+  if (state_.portHandle == kNoPort)
+    log_.Event("port COM" + std::to_string(settings_.Port) + " failed to open");
   return state_.portHandle != kNoPort;
 }
 
@@ -126,20 +133,20 @@ void GatewayRuntime::CreateItems() {
 }
 
 void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
-  InitModem(port_, settings_);
+  InitModem(log_.Port(port_), settings_);
 
   // The worker reports through the window's queue only: a SendMessage from
   // it could deadlock against a GUI thread that waits for it at shutdown.
   workerClock_ = std::make_unique<SystemWorkerClock>();
   if (!codec_) codec_ = MakeSystemAnsiCodec();
   worker_ = std::make_unique<TGetDataThread>(
-      state_, port_, *workerClock_, *codec_, settings_.Delay,
+      state_, log_.Port(port_), *workerClock_, *codec_, settings_.Delay,
       [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([mainWindow] { PostMessageW(mainWindow, WM_WORKERDONE, 0, 0); });
   worker_->SetOnResults([mainWindow] { PostMessageW(mainWindow, WM_RESULTS, 0, 0); });
   worker_->SetExtensions(extSettings_);
   if (extSettings_.Watch.load() > 0) {
-    link_ = std::make_unique<PortLink>(port_, settings_);
+    link_ = std::make_unique<PortLink>(port_, log_.Port(port_), settings_);
     worker_->SetModemLink(link_.get());
     worker_->SetOnModemStatus([this, mainWindow](const ModemStatus& status) {
       {
@@ -148,7 +155,8 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
       }
       PostMessageW(mainWindow, WM_MODEMSTATUS, 0, 0);
     });
-    worker_->SetOnPresence([mainWindow](bool present) {
+    worker_->SetOnPresence([this, mainWindow](bool present) {
+      log_.Presence(present);
       PostMessageW(mainWindow, WM_PRESENCE, present ? 1 : 0, 0);
     });
   }
@@ -185,6 +193,7 @@ void GatewayRuntime::FinishStop(HWND mainWindow) {
   FailWaiting(state_, state_.sendQueue.Release());
   port_.PortClose();
   state_.portHandle = kNoPort;
+  log_.Shutdown();
 }
 
 }  // namespace varnix

@@ -17,6 +17,7 @@
 #include "uMain/ModemItems.h"
 #include "uMain/ResultItems.h"
 #include "uMain/SendRule.h"
+#include "uMain/win32/LogRuntime.h"
 #include "uMeter/ExtSettings.h"
 #include "uMeter/PortSettings.h"
 #include "win32/SerialPort.h"
@@ -119,6 +120,7 @@ class GatewayRuntime {
   win32::DdeServer* ddeServer_ = nullptr;
 
   ExtSettings extSettings_;  // read by the worker: declared before it
+  LogRuntime log_{state_};  // the worker and the port write to it: before both
   // With Outbox; used by both threads, so declared before the worker.
   std::unique_ptr<win32::JournalFile> journalFile_;
   std::unique_ptr<Journal> journal_;
