@@ -2,6 +2,8 @@
 
 #include <timeapi.h>
 
+#include <string_view>
+
 #include "win32/DdeServer.h"
 #include "win32/JournalFile.h"
 #include "win32/WinText.h"
@@ -16,6 +18,8 @@ namespace {
 
 constexpr char kModemEchoOff[] = "ATE0\r";
 constexpr char kModemNoIndications[] = "AT+CNMI=0, 0, 0, 0, 0\r";
+// With Report: status reports are stored in the modem, for the listing.
+constexpr char kModemStoreReports[] = "AT+CNMI=0, 0, 0, 2, 0\r";
 
 DWORD PauseOf(const PortSettings& settings) {
   // A negative Delay from the registry would be an endless Sleep.
@@ -25,10 +29,12 @@ DWORD PauseOf(const PortSettings& settings) {
 
 // The two start-up commands, each followed by its pause of Delay ms; the
 // replies are purged by the next send.
-void InitModem(SerialPort& port, const PortSettings& settings) {
+void InitModem(SerialPort& port, const PortSettings& settings, const ExtSettings& ext) {
   port.PortSend(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
   Sleep(PauseOf(settings));
-  port.PortSend(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
+  const std::string_view indications =
+      ext.Report.load() == 1 ? kModemStoreReports : kModemNoIndications;
+  port.PortSend(indications.data(), static_cast<int>(indications.size()));
   Sleep(PauseOf(settings));
 }
 
@@ -37,18 +43,20 @@ void InitModem(SerialPort& port, const PortSettings& settings) {
 // first comm call fails; PortOpen counts that as a failed open.
 class PortLink final : public ModemLink {
  public:
-  PortLink(SerialPort& port, const PortSettings& settings) : port_(port), settings_(settings) {}
+  PortLink(SerialPort& port, const PortSettings& settings, const ExtSettings& ext)
+      : port_(port), settings_(settings), ext_(ext) {}
   bool DeviceLost() override { return port_.DeviceLost(); }
   bool Reopen() override {
     port_.PortClose();
     if (port_.PortOpen(settings_) == kNoPort) return false;
-    InitModem(port_, settings_);
+    InitModem(port_, settings_, ext_);
     return !port_.DeviceLost();
   }
 
  private:
   SerialPort& port_;
   const PortSettings& settings_;
+  const ExtSettings& ext_;
 };
 
 }  // namespace
@@ -65,6 +73,7 @@ GatewayRuntime::GatewayRuntime(GatewayState& state, PortSettings& settings,
 
 GatewayRuntime::~GatewayRuntime() {
   if (worker_) {
+    if (inbox_) inbox_->Stop();
     state_.RequestStop();
     worker_->Join();
   }
@@ -122,11 +131,14 @@ void GatewayRuntime::CreateItems() {
   // What the last run left unknown is told now that the items exist.
   for (; recoveredUnknown_ > 0; --recoveredUnknown_) PostMessageW(window, WM_SENDDONE, 0, 0);
   if (extSettings_.Watch.load() > 0) modemItemOwner_.CreateItems(*ddeConv);
+  if (extSettings_.Receive.load() > 0)
+    inbox_ = std::make_unique<InboxRuntime>(*ddeConv, window, win32::ServiceNameOfThisProcess(),
+                                            extSettings_.Outbox.load() == 1);
   state_.items[kWakeup]->SetText("1");
 }
 
 void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
-  InitModem(port_, settings_);
+  InitModem(port_, settings_, extSettings_);
 
   // The worker reports through the window's queue only: a SendMessage from
   // it could deadlock against a GUI thread that waits for it at shutdown.
@@ -139,7 +151,7 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
   worker_->SetOnResults([mainWindow] { PostMessageW(mainWindow, WM_RESULTS, 0, 0); });
   worker_->SetExtensions(extSettings_);
   if (extSettings_.Watch.load() > 0) {
-    link_ = std::make_unique<PortLink>(port_, settings_);
+    link_ = std::make_unique<PortLink>(port_, settings_, extSettings_);
     worker_->SetModemLink(link_.get());
     worker_->SetOnModemStatus([this, mainWindow](const ModemStatus& status) {
       {
@@ -167,7 +179,14 @@ std::wstring GatewayRuntime::PublishModemStatus() {
 
 void GatewayRuntime::PublishPresence(bool present) { varnix::PublishPresence(state_, present); }
 
-void GatewayRuntime::RequestStop() { state_.RequestStop(); }
+void GatewayRuntime::PublishInbox() {
+  if (inbox_) inbox_->PublishWaiting();
+}
+
+void GatewayRuntime::RequestStop() {
+  if (inbox_) inbox_->Stop();
+  state_.RequestStop();
+}
 
 bool GatewayRuntime::WorkerFinished() const { return !worker_ || worker_->Finished(); }
 
