@@ -170,8 +170,9 @@ TEST(DdeModel, UnicodeItemsServeTheirUtf16LinesAndCfTextThroughTheCodePage) {
        std::string("??\r\nx?y\r\n\0", 10),
        std::u16string(u"\u4F60\u597D\r\nx\U0001F600y\r\n\0", 11)},
       // A lone surrogate is one unit, one "?".
-      {{std::u16string(1, char16_t(0xD800)) + u"a"}, std::string("?a\r\n\0", 5),
-       std::u16string(1, char16_t(0xD800)) + std::u16string(u"a\r\n\0", 4)},
+      {{std::u16string{char16_t(0xD800), u'a'}},
+       std::string("?a\r\n\0", 5),
+       std::u16string{char16_t(0xD800), u'a', u'\r', u'\n', u'\0'}},
   };
   for (const auto& c : cases) {
     item.SetWideLines(c.lines);
