@@ -1,6 +1,8 @@
-// The text of a received message as the Inbox item and the inbox log show
-// it: one line, its fields separated by TAB. Everything in it came from
-// outside, so nothing in a field may end the line or the field.
+// The text of one received message as the Inbox item and the inbox log
+// show it: one line of four tab-separated fields,
+//   <id> TAB <sender> TAB <yyyy-mm-dd hh:mm:ss±hh:mm> TAB <text>
+// without a line break of its own. Sender and text come from outside, so
+// they are escaped: nothing in them can end a line or a field. Portable.
 #pragma once
 
 #include <cstdint>
@@ -11,15 +13,15 @@
 
 namespace varnix {
 
-// A field with backslash, TAB, CR and LF written \\ \t \r \n; the other
-// C0 controls cannot stand in it either.
+// "\" "\\", TAB "\t", CR "\r", LF "\n"; every other C0 control, DEL and the
+// C1 controls as "\xHH" (two upper-case hex digits); U+2028 and U+2029
+// (line breaks to some readers) as "\u2028" and "\u2029"; a lone surrogate
+// half becomes U+FFFD. Everything else stays as it is.
 std::u16string EscapeInboxField(std::u16string_view field);
 
-// id TAB sender TAB FormatSmsTime(time, true) TAB text, sender and text
-// escaped.
 std::u16string InboxLine(std::uint64_t id, const ReceivedMessage& message);
 
-// UTF-16 as UTF-8 (a lone surrogate as U+FFFD).
+// UTF-16 as UTF-8; a lone surrogate half becomes U+FFFD.
 std::string Utf8Of(std::u16string_view text);
 
 }  // namespace varnix
