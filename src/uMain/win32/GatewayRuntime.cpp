@@ -2,6 +2,8 @@
 
 #include <timeapi.h>
 
+#include <string_view>
+
 #include "win32/DdeServer.h"
 #include "win32/JournalFile.h"
 #include "win32/WinText.h"
@@ -16,6 +18,8 @@ namespace {
 
 constexpr char kModemEchoOff[] = "ATE0\r";
 constexpr char kModemNoIndications[] = "AT+CNMI=0, 0, 0, 0, 0\r";
+// With Report: status reports are stored in the modem, for the listing.
+constexpr char kModemStoreReports[] = "AT+CNMI=0, 0, 0, 2, 0\r";
 
 DWORD PauseOf(const PortSettings& settings) {
   // A negative Delay from the registry would be an endless Sleep.
@@ -25,10 +29,12 @@ DWORD PauseOf(const PortSettings& settings) {
 
 // The two start-up commands, each followed by its pause of Delay ms; the
 // replies are purged by the next send.
-void InitModem(ModemPort& port, const PortSettings& settings) {
+void InitModem(ModemPort& port, const PortSettings& settings, const ExtSettings& ext) {
   port.Send(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
   Sleep(PauseOf(settings));
-  port.Send(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
+  const std::string_view indications =
+      ext.Report.load() == 1 ? kModemStoreReports : kModemNoIndications;
+  port.Send(indications.data(), static_cast<int>(indications.size()));
   Sleep(PauseOf(settings));
 }
 
@@ -38,13 +44,13 @@ void InitModem(ModemPort& port, const PortSettings& settings) {
 class PortLink final : public ModemLink {
  public:
   // The start-up commands go through `io` (the log's port, with Log).
-  PortLink(SerialPort& port, ModemPort& io, const PortSettings& settings)
-      : port_(port), io_(io), settings_(settings) {}
+  PortLink(SerialPort& port, ModemPort& io, const PortSettings& settings, const ExtSettings& ext)
+      : port_(port), io_(io), settings_(settings), ext_(ext) {}
   bool DeviceLost() override { return port_.DeviceLost(); }
   bool Reopen() override {
     port_.PortClose();
     if (port_.PortOpen(settings_) == kNoPort) return false;
-    InitModem(io_, settings_);
+    InitModem(io_, settings_, ext_);
     return !port_.DeviceLost();
   }
 
@@ -52,6 +58,7 @@ class PortLink final : public ModemLink {
   SerialPort& port_;
   ModemPort& io_;
   const PortSettings& settings_;
+  const ExtSettings& ext_;
 };
 
 }  // namespace
@@ -68,6 +75,7 @@ GatewayRuntime::GatewayRuntime(GatewayState& state, PortSettings& settings,
 
 GatewayRuntime::~GatewayRuntime() {
   if (worker_) {
+    if (inbox_) inbox_->Stop();
     state_.RequestStop();
     worker_->Join();
   }
@@ -129,11 +137,14 @@ void GatewayRuntime::CreateItems() {
   // What the last run left unknown is told now that the items exist.
   for (; recoveredUnknown_ > 0; --recoveredUnknown_) PostMessageW(window, WM_SENDDONE, 0, 0);
   if (extSettings_.Watch.load() > 0) modemItemOwner_.CreateItems(*ddeConv);
+  if (extSettings_.Receive.load() > 0)
+    inbox_ = std::make_unique<InboxRuntime>(*ddeConv, window, win32::ServiceNameOfThisProcess(),
+                                            extSettings_.Outbox.load() == 1);
   state_.items[kWakeup]->SetText("1");
 }
 
 void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
-  InitModem(log_.Port(port_), settings_);
+  InitModem(log_.Port(port_), settings_, extSettings_);
 
   // The worker reports through the window's queue only: a SendMessage from
   // it could deadlock against a GUI thread that waits for it at shutdown.
@@ -146,7 +157,7 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
   worker_->SetOnResults([mainWindow] { PostMessageW(mainWindow, WM_RESULTS, 0, 0); });
   worker_->SetExtensions(extSettings_);
   if (extSettings_.Watch.load() > 0) {
-    link_ = std::make_unique<PortLink>(port_, log_.Port(port_), settings_);
+    link_ = std::make_unique<PortLink>(port_, log_.Port(port_), settings_, extSettings_);
     worker_->SetModemLink(link_.get());
     worker_->SetOnModemStatus([this, mainWindow](const ModemStatus& status) {
       {
@@ -160,6 +171,7 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
       PostMessageW(mainWindow, WM_PRESENCE, present ? 1 : 0, 0);
     });
   }
+  if (inbox_) worker_->SetInboxSink(inbox_.get());
   if (extSettings_.Dialogue.load() == 1) fineTimer_.emplace();
   worker_->Start();
 }
@@ -175,7 +187,14 @@ std::wstring GatewayRuntime::PublishModemStatus() {
 
 void GatewayRuntime::PublishPresence(bool present) { varnix::PublishPresence(state_, present); }
 
-void GatewayRuntime::RequestStop() { state_.RequestStop(); }
+void GatewayRuntime::PublishInbox() {
+  if (inbox_) inbox_->PublishWaiting();
+}
+
+void GatewayRuntime::RequestStop() {
+  if (inbox_) inbox_->Stop();
+  state_.RequestStop();
+}
 
 bool GatewayRuntime::WorkerFinished() const { return !worker_ || worker_->Finished(); }
 

@@ -18,6 +18,7 @@
 #include "uMain/ResultItems.h"
 #include "uMain/SendRule.h"
 #include "uMain/win32/LogRuntime.h"
+#include "uMain/win32/InboxRuntime.h"
 #include "uMeter/ExtSettings.h"
 #include "uMeter/PortSettings.h"
 #include "win32/SerialPort.h"
@@ -83,7 +84,8 @@ class GatewayRuntime {
   void CreateTopic(HWND mainWindow);
   // Clears the stop flag and opens the port; false when it cannot be opened.
   bool OpenPort();
-  // The eight items, then Id, Result and Queue; Wakeup = "1".
+  // The eight items, then Id, Result and Queue (and the others their
+  // settings ask for); Wakeup = "1".
   void CreateItems();
   // The two modem commands with their pauses, then the worker, last, when
   // everything it reads is in place. It reports to `mainWindow`.
@@ -98,6 +100,8 @@ class GatewayRuntime {
   std::wstring PublishModemStatus();
   // Wakeup follows the port.
   void PublishPresence(bool present);
+  // With Receive, on WM_INBOX: what the worker received into Inbox.
+  void PublishInbox();
 
   // Shutdown: raises the stop flag (an idle worker leaves at once).
   void RequestStop();
@@ -125,6 +129,8 @@ class GatewayRuntime {
   std::unique_ptr<win32::JournalFile> journalFile_;
   std::unique_ptr<Journal> journal_;
   int recoveredUnknown_ = 0;  // messages of the last run that end unknown
+  // With Receive: the worker's inbox sink, so declared before it.
+  std::unique_ptr<InboxRuntime> inbox_;
   SerialPort port_;          // outlives the worker, which is declared after it
   std::unique_ptr<ModemLink> link_;  // with Watch: the port opened again by the worker
   std::unique_ptr<WorkerClock> workerClock_;
