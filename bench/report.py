@@ -237,8 +237,9 @@ which ran, in the prefix of this run (in this order of first use):
 
 
 def rewrite(path, results):
+    import report_log
     import report_long
     path = pathlib.Path(path)
-    # The section of `bench/run.sh long` is its own; it stays as it was.
+    # The sections of `bench/run.sh long` and `log` are their own; they stay.
     old = path.read_text() if path.exists() else ""
-    path.write_text(report_long.keep(old, render(results)))
+    path.write_text(report_log.keep(old, report_long.keep(old, render(results))))

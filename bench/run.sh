@@ -8,6 +8,8 @@
 #                                       rewrites its own section of the file)
 #   bench/run.sh outbox                 only the outbox: a Send poke with Outbox 0 and 1,
 #                                       and a start-up with 10,000 journaled messages
+#   bench/run.sh log                    only the log's cost: the prompt-driven worker's own
+#                                       time per part, Log 7 against Log 0 (about 2 minutes)
 #   bench/run.sh inbox                  only receiving: a message stored on the SIM until
 #                                       the Inbox advise, Receive 5 (about a minute)
 #
@@ -24,7 +26,7 @@ export VARNIX_BENCH_OUT=${VARNIX_BENCH_OUT-$root/docs/performance.md}
 cd "$root"
 cmake --preset win-x64 >/dev/null
 mode=${1:-all}
-if [ "$mode" = long ] || [ "$mode" = outbox ] || [ "$mode" = inbox ]; then
+if [ "$mode" = long ] || [ "$mode" = outbox ] || [ "$mode" = log ] || [ "$mode" = inbox ]; then
   cmake --build --preset win-x64 -j "$(nproc)" --target Varnix ddeclient
 else
   cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-bench VarnixAck
@@ -39,6 +41,9 @@ export VARNIX_BENCH_JSON=${VARNIX_BENCH_JSON:-$VARNIX_RUN_DIR/perf.json}
 if [ "$mode" = long ]; then
   export VARNIX_BENCH_LONG_JSON=${VARNIX_BENCH_LONG_JSON:-$VARNIX_RUN_DIR/perf-long.json}
   /usr/bin/python3 "$root/bench/perf_long.py"
+elif [ "$mode" = log ]; then
+  export VARNIX_BENCH_LOG_JSON=${VARNIX_BENCH_LOG_JSON:-$VARNIX_RUN_DIR/perf-log.json}
+  /usr/bin/python3 "$root/bench/perf_log.py"
 elif [ "$mode" = outbox ]; then
   export VARNIX_BENCH_OUTBOX_JSON=${VARNIX_BENCH_OUTBOX_JSON:-$VARNIX_RUN_DIR/perf-outbox.json}
   /usr/bin/python3 "$root/bench/perf_outbox.py"

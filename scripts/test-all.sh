@@ -45,7 +45,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 stage_done "ThreadSanitizer"
 
 echo "== fuzzers (bounded, FUZZ_SECONDS each)"
-FUZZ_SECONDS=${FUZZ_SECONDS:-30} FUZZ_BUILD="$root/build/fuzz" "$root/scripts/fuzz.sh" || status=1
+FUZZ_SECONDS=${FUZZ_SECONDS:-20} FUZZ_BUILD="$root/build/fuzz" "$root/scripts/fuzz.sh" || status=1
 stage_done "fuzzers"
 
 echo "== release package (the end-to-end tests check it)"

@@ -4,8 +4,10 @@
 #include <dde.h>
 
 #include <iterator>
+#include <tuple>
 #include <utility>
 
+#include "win32/DdeFormats.h"
 #include "win32/WinText.h"
 
 namespace varnix::win32 {
@@ -94,6 +96,8 @@ void DdeServer::SetConversation(TDdeServerConv* conv) {
   topic_.reset();
   if (conv_) {
     conv_->SetAdviseSink(this);
+    conv_->Narrow = &NarrowToAnsi;
+    conv_->Widen = &WidenFromAnsi;
     topic_ = StringHandle(instance_, Utf8ToWide(conv_->Name()));
   }
 }
@@ -115,7 +119,7 @@ void DdeServer::ItemChanged(const TDdeServerItem& item) {
     // two or more links the atom dies and later updates get lost. Give it
     // the references it is short of.
     std::size_t links = 0;
-    for (const auto& link : links_) links += link.second == item.Name ? 1 : 0;
+    for (const auto& link : links_) links += std::get<1>(link) == item.Name ? 1 : 0;
     const std::wstring name = AnsiToWide(item.Name);
     for (std::size_t i = 1; i < links; ++i) ::GlobalAddAtomW(name.c_str());
   }
@@ -275,19 +279,18 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
         conversationWindows_.erase(w);
       }
       for (auto it = links_.begin(); it != links_.end();) {
-        it = it->first == conv ? links_.erase(it) : std::next(it);
+        it = std::get<0>(*it) == conv ? links_.erase(it) : std::next(it);
       }
       return nullptr;
 
     case XTYP_REQUEST:
     case XTYP_ADVREQ: {
-      if (format != CF_TEXT) return nullptr;
       TDdeServerItem* item = FindItem(conv, hsz1, hsz2);
-      if (!item) return nullptr;
-      const std::string served = item->ServedData(KeyOf(conv));
+      if (!item || !Serves(*item, format)) return nullptr;
+      const std::string served = ServedIn(*item, format, KeyOf(conv));
       return ::DdeCreateDataHandle(instance_,
                                    reinterpret_cast<LPBYTE>(const_cast<char*>(served.data())),
-                                   static_cast<DWORD>(served.size()), 0, hsz2, CF_TEXT, 0);
+                                   static_cast<DWORD>(served.size()), 0, hsz2, format, 0);
     }
 
     case XTYP_POKE: {
@@ -308,14 +311,14 @@ HDDEDATA DdeServer::Dispatch(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ h
 
     case XTYP_ADVSTART: {
       // DDEML keeps the link itself; nothing is sent until the next change.
-      TDdeServerItem* item = format == CF_TEXT ? FindItem(conv, hsz1, hsz2) : nullptr;
-      if (!item) return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(FALSE));
-      links_.emplace(conv, item->Name);
+      TDdeServerItem* item = FindItem(conv, hsz1, hsz2);
+      if (!item || !Serves(*item, format)) return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(FALSE));
+      links_.emplace(conv, item->Name, format);
       return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(TRUE));
     }
 
     case XTYP_ADVSTOP:
-      links_.erase({conv, QueryAnsi(hsz2)});
+      links_.erase({conv, QueryAnsi(hsz2), format});
       return nullptr;
 
     case XTYP_EXECUTE: {

@@ -12,6 +12,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "uMain/DdeModel.h"
@@ -94,8 +95,8 @@ class DdeServer final : public AdviseSink {
   // Open conversations and the topic each was opened on (served topic or a
   // window caption).
   std::map<HCONV, bool> conversations_;
-  // Advise links (conversation, item name) as started by clients.
-  std::set<std::pair<HCONV, std::string>> links_;
+  // Advise links (conversation, item name, format) as started by clients.
+  std::set<std::tuple<HCONV, std::string, UINT>> links_;
   bool onWine_ = false;
   // The server-side window of each conversation (subclassed to see an
   // execute's command block as the client wrote it), and the block of the

@@ -31,14 +31,14 @@ std::wstring Environment(const wchar_t* name) {
   return value;
 }
 
-std::wstring FileNameOf(std::wstring_view service) {
+std::wstring FileNameOf(std::wstring_view service, std::wstring_view suffix) {
   std::wstring name(service.empty() ? std::wstring_view(L"Varnix") : service);
   for (wchar_t& c : name) {
     if (c < 0x20 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) {
       c = L'_';
     }
   }
-  return name + L".journal";
+  return name.append(suffix);
 }
 
 bool MakeFolder(const std::wstring& path) {
@@ -127,8 +127,11 @@ bool JournalFile::Replace(std::string_view bytes) {
   return true;
 }
 
-std::wstring JournalPathUnder(const std::wstring& programData, const std::wstring& localAppData,
-                              std::wstring_view service) {
+namespace {
+
+// The first of the two folders where `fileName` can be created and written.
+std::wstring DataFilePathUnder(const std::wstring& programData, const std::wstring& localAppData,
+                               const std::wstring& fileName) {
   for (const std::wstring* base : {&programData, &localAppData}) {
     if (base->empty()) continue;
     std::wstring folder = *base;
@@ -137,14 +140,30 @@ std::wstring JournalPathUnder(const std::wstring& programData, const std::wstrin
     if (!MakeFolder(folder)) continue;
     folder += L"\\Varnix";
     if (!MakeFolder(folder)) continue;
-    const std::wstring path = folder + L"\\" + FileNameOf(service);
+    const std::wstring path = folder + L"\\" + fileName;
     if (Writable(path)) return path;
   }
   return {};
 }
 
+}  // namespace
+
+std::wstring JournalPathUnder(const std::wstring& programData, const std::wstring& localAppData,
+                              std::wstring_view service) {
+  return DataFilePathUnder(programData, localAppData, FileNameOf(service, L".journal"));
+}
+
+std::wstring InboxLogPathUnder(const std::wstring& programData, const std::wstring& localAppData,
+                               std::wstring_view service) {
+  return DataFilePathUnder(programData, localAppData, FileNameOf(service, L".inbox.log"));
+}
+
 std::wstring JournalPath(std::wstring_view service) {
   return JournalPathUnder(Environment(L"ProgramData"), Environment(L"LOCALAPPDATA"), service);
+}
+
+std::wstring InboxLogPath(std::wstring_view service) {
+  return InboxLogPathUnder(Environment(L"ProgramData"), Environment(L"LOCALAPPDATA"), service);
 }
 
 }  // namespace varnix::win32

@@ -42,4 +42,10 @@ std::wstring JournalPath(std::wstring_view service);
 std::wstring JournalPathUnder(const std::wstring& programData, const std::wstring& localAppData,
                               std::wstring_view service);
 
+// The inbox log of the service, in the same folder by the same choice:
+// <service>.inbox.log, created (empty) if need be.
+std::wstring InboxLogPath(std::wstring_view service);
+std::wstring InboxLogPathUnder(const std::wstring& programData, const std::wstring& localAppData,
+                               std::wstring_view service);
+
 }  // namespace varnix::win32

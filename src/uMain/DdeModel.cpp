@@ -5,6 +5,27 @@
 
 namespace varnix {
 
+std::string TDdeServerConv::NarrowText(std::u16string_view text) const {
+  if (Narrow) return Narrow(text);
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    // A surrogate pair is one character: one "?".
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000)
+      ++i;
+    out += c < 0x80 ? static_cast<char>(c) : '?';
+  }
+  return out;
+}
+
+std::u16string TDdeServerConv::WidenText(std::string_view text) const {
+  if (Widen) return Widen(text);
+  std::u16string out;
+  for (const char c : text) out += static_cast<char16_t>(static_cast<unsigned char>(c));
+  return out;
+}
+
 void TDdeServerConv::Attach(TDdeServerItem* item) {
   if (std::find(items_.begin(), items_.end(), item) == items_.end()) items_.push_back(item);
 }
@@ -41,19 +62,51 @@ std::string TDdeServerItem::Text() const { return lines_.empty() ? std::string()
 
 void TDdeServerItem::SetText(std::string value) {
   lines_.assign(1, std::move(value));
+  wideLines_.clear();
+  wide_ = false;
   pokedBy_ = 0;
   Changed();
 }
 
 void TDdeServerItem::StorePoke(const std::uint8_t* data, std::size_t size, ClientKey from) {
   lines_ = SplitPokeText(data, size);
+  wideLines_.clear();
+  wide_ = false;
   pokedBy_ = from;
   Changed();
   if (OnPokeData) OnPokeData(*this);
 }
 
+void TDdeServerItem::SetWideLines(std::vector<std::u16string> lines) {
+  wideLines_ = std::move(lines);
+  wide_ = true;
+  lines_.clear();
+  // Text() and Lines() read the value as CF_TEXT serves it.
+  for (const std::u16string& line : wideLines_) {
+    lines_.push_back(conv_ ? conv_->NarrowText(line) : TDdeServerConv().NarrowText(line));
+  }
+  pokedBy_ = 0;
+  Changed();
+}
+
 std::string TDdeServerItem::ServedData(ClientKey to) const {
-  return JoinServedData(LinesFor ? LinesFor(to) : lines_);
+  if (LinesFor) return JoinServedData(LinesFor(to));
+  if (!wide_ || !conv_) return JoinServedData(lines_);
+  // Narrowed when served: the code page is the transport's, set after the
+  // value may have been.
+  std::vector<std::string> narrow;
+  for (const std::u16string& line : wideLines_) narrow.push_back(conv_->NarrowText(line));
+  return JoinServedData(narrow);
+}
+
+std::u16string TDdeServerItem::ServedUnicode(ClientKey to) const {
+  if (wide_ && !LinesFor) return JoinServedData(wideLines_);
+  std::vector<std::u16string> wide;
+  const TDdeServerConv plain;
+  const TDdeServerConv& conv = conv_ ? *conv_ : plain;
+  for (const std::string& line : LinesFor ? LinesFor(to) : lines_)
+    wide.push_back(conv.WidenText(line));
+  return JoinServedData(wide);
 }
 
 void TDdeServerItem::Changed() {
@@ -91,6 +144,16 @@ std::string JoinServedData(const std::vector<std::string>& lines) {
     out += "\r\n";
   }
   out.push_back('\0');
+  return out;
+}
+
+std::u16string JoinServedData(const std::vector<std::u16string>& lines) {
+  std::u16string out;
+  for (const std::u16string& line : lines) {
+    out += line;
+    out += u"\r\n";
+  }
+  out.push_back(u'\0');
   return out;
 }
 

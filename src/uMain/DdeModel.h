@@ -37,6 +37,15 @@ class TDdeServerConv {
   void SetAdviseSink(AdviseSink* sink) { sink_ = sink; }
   AdviseSink* Sink() const { return sink_; }
 
+  // The ANSI code page of CF_TEXT, for the items that also serve
+  // CF_UNICODETEXT: Narrow writes UTF-16 in it ("?" for what it lacks),
+  // Widen reads it. The transport sets the system's; until then ASCII
+  // stands in (Narrow: "?" above U+007F; Widen: each byte as its own unit).
+  std::function<std::string(std::u16string_view)> Narrow;
+  std::function<std::u16string(std::string_view)> Widen;
+  std::string NarrowText(std::u16string_view text) const;
+  std::u16string WidenText(std::string_view text) const;
+
   void Attach(TDdeServerItem* item);
   void Detach(TDdeServerItem* item);
   // Exact, case-sensitive name match; nullptr when no item has that name.
@@ -78,6 +87,9 @@ class TDdeServerItem {
   // advise is served what this gives for the conversation asking, and
   // Lines() is not used.
   std::function<std::vector<std::string>(ClientKey)> LinesFor;
+  // Served in CF_UNICODETEXT as well as CF_TEXT (requests and advise
+  // links). The eight items are CF_TEXT only.
+  bool Unicode = false;
 
   TDdeServerConv* ServerConv() const { return conv_; }
   void SetServerConv(TDdeServerConv* conv);
@@ -89,6 +101,12 @@ class TDdeServerItem {
   // also when the value did not change.
   void SetText(std::string value);
 
+  // The value becomes these UTF-16 lines: CF_UNICODETEXT serves them as
+  // they are, CF_TEXT through the conversation's code page. Advise links
+  // are told. A SetText or a poke drops them again.
+  void SetWideLines(std::vector<std::u16string> lines);
+  const std::vector<std::u16string>& WideLines() const { return wideLines_; }
+
   // A client's CF_TEXT poke: stores the lines, tells the advise links, then
   // runs OnPokeData, which can ask PokedBy() who poked.
   void StorePoke(const std::uint8_t* data, std::size_t size, ClientKey from = 0);
@@ -97,6 +115,9 @@ class TDdeServerItem {
 
   // What a request or an advise is served: each line + CR LF, then one NUL.
   std::string ServedData(ClientKey to = 0) const;
+  // The same in CF_UNICODETEXT: the UTF-16 lines, or else the ANSI ones
+  // widened, each + CR LF, then one NUL unit.
+  std::u16string ServedUnicode(ClientKey to = 0) const;
 
   // Tells the advise links, for a value that changed outside SetText (a
   // conversation's value of a LinesFor item).
@@ -104,6 +125,8 @@ class TDdeServerItem {
 
  private:
   std::vector<std::string> lines_;
+  std::vector<std::u16string> wideLines_;
+  bool wide_ = false;  // wideLines_ hold the value
   TDdeServerConv* conv_ = nullptr;
   ClientKey pokedBy_ = 0;
 };
@@ -115,6 +138,7 @@ std::vector<std::string> SplitPokeText(const std::uint8_t* data, std::size_t siz
 
 // Every line followed by CR LF, then a NUL (the NUL is part of the result).
 std::string JoinServedData(const std::vector<std::string>& lines);
+std::u16string JoinServedData(const std::vector<std::u16string>& lines);
 
 // The executable's file name without its directory, cut at the first dot.
 std::string ServiceNameFromPath(std::string_view exePath);

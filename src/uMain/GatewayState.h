@@ -22,6 +22,7 @@ namespace varnix {
 
 class TDdeServerItem;
 class Journal;
+class LogSink;
 
 // One accepted message as it waits in the queue.
 struct QueuedMessage {
@@ -134,6 +135,8 @@ struct GatewayState {
   // With Outbox: every accepted message and each step of its sending is
   // journaled here (it serialises its callers itself); null without.
   Journal* journal = nullptr;
+  // With Log: the administrator's log (never blocks); null without.
+  LogSink* log = nullptr;
   // GUI thread only: the id of the last accepted message, the id each
   // conversation last queued (absent: none, or its last Send queued
   // nothing), and the accepted messages not yet finished.

@@ -51,7 +51,13 @@ StateChange FinalChange(MessageId id, const MessageOutcome& outcome) {
 
 void ResultLog::Push(StateChange change) {
   std::lock_guard lock(mutex_);
+  if (observer_) observer_(change);
   changes_.push_back(std::move(change));
+}
+
+void ResultLog::SetObserver(std::function<void(const StateChange&)> observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
 }
 
 std::vector<StateChange> ResultLog::TakeAll() {

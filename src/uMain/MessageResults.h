@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -50,8 +51,14 @@ class ResultLog {
   std::vector<StateChange> TakeAll();
   bool Empty() const;
 
+  // Called by Push with each change, under its lock, so that the calls come
+  // in the order of the changes whichever thread made them. Set while no
+  // other thread pushes (start-up, shutdown); it must not block.
+  void SetObserver(std::function<void(const StateChange&)> observer);
+
  private:
   mutable std::mutex mutex_;
+  std::function<void(const StateChange&)> observer_;
   std::deque<StateChange> changes_;
 };
 

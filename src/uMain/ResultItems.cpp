@@ -31,6 +31,9 @@ std::unique_ptr<TDdeServerItem> MakeReadOnlyItem(TDdeServerConv& conv, const cha
   auto item = std::make_unique<TDdeServerItem>();
   item->Name = name;
   item->ReadOnly = true;
+  // Only the eight are CF_TEXT alone: every item added beside them serves
+  // CF_UNICODETEXT too.
+  item->Unicode = true;
   item->SetServerConv(&conv);
   return item;
 }

@@ -21,7 +21,7 @@ inline constexpr const char* kResultItemName = "Result";
 inline constexpr const char* kQueueItemName = "Queue";
 
 // An item of the program's own on `conv`: a client's poke into it is
-// refused.
+// refused; it serves CF_UNICODETEXT beside CF_TEXT.
 std::unique_ptr<TDdeServerItem> MakeReadOnlyItem(TDdeServerConv& conv, const char* name);
 
 // Owns the three items once created.

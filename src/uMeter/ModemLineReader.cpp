@@ -125,10 +125,16 @@ int ModemLineReader::Send(std::string_view bytes) {
 }
 
 ModemAnswer ModemLineReader::WaitPromptOrResult(milliseconds timeout) {
-  return Wait(timeout, true);
+  return Wait(timeout, true, limits_.maxInformation);
 }
 
-ModemAnswer ModemLineReader::WaitFinalResult(milliseconds timeout) { return Wait(timeout, false); }
+ModemAnswer ModemLineReader::WaitFinalResult(milliseconds timeout) {
+  return Wait(timeout, false, limits_.maxInformation);
+}
+
+ModemAnswer ModemLineReader::WaitFinalResult(milliseconds timeout, std::size_t maxInformation) {
+  return Wait(timeout, false, maxInformation);
+}
 
 std::vector<UnsolicitedCode> ModemLineReader::TakeUnsolicited() {
   std::vector<UnsolicitedCode> out(std::make_move_iterator(unsolicited_.begin()),
@@ -137,8 +143,10 @@ std::vector<UnsolicitedCode> ModemLineReader::TakeUnsolicited() {
   return out;
 }
 
-ModemAnswer ModemLineReader::Wait(milliseconds timeout, bool promptEnds) {
+ModemAnswer ModemLineReader::Wait(milliseconds timeout, bool promptEnds,
+                                  std::size_t maxInformation) {
   ModemAnswer answer;
+  maxInformation_ = maxInformation;
   const milliseconds start = clock_.Now();
   const milliseconds deadline = start + std::max(timeout, milliseconds(0));
   for (;;) {
@@ -234,7 +242,7 @@ bool ModemLineReader::TakeLine(std::string_view raw, ModemAnswer* answer) {
     case LineKind::kInformation:
       if (answer) {
         if (StartsWith(line, "+CMGS:")) answer->messageReference = NumberAfterColon(line);
-        if (answer->information.size() < limits_.maxInformation)
+        if (answer->information.size() < maxInformation_)
           answer->information.emplace_back(line);
       }
       return false;

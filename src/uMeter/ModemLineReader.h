@@ -86,6 +86,9 @@ class ModemLineReader {
   // A final result ("OK", "ERROR", "+CMS ERROR: <n>", "+CME ERROR: <n>"),
   // with the information lines before it, at most `timeout`.
   ModemAnswer WaitFinalResult(std::chrono::milliseconds timeout = kFinalResultTimeout);
+  // The same, keeping up to `maxInformation` information lines instead of
+  // the limit's: an answer that lists the modem's store is long by nature.
+  ModemAnswer WaitFinalResult(std::chrono::milliseconds timeout, std::size_t maxInformation);
 
   // The unsolicited codes set aside so far, oldest first; the list is emptied.
   std::vector<UnsolicitedCode> TakeUnsolicited();
@@ -94,7 +97,8 @@ class ModemLineReader {
   std::size_t DroppedBytes() const { return droppedBytes_; }
 
  private:
-  ModemAnswer Wait(std::chrono::milliseconds timeout, bool promptEnds);
+  ModemAnswer Wait(std::chrono::milliseconds timeout, bool promptEnds,
+                   std::size_t maxInformation);
   bool ReceiveChunk();
   // Feeds buffered bytes until one decides `answer` (true) or none are left.
   bool Drain(ModemAnswer* answer, bool promptEnds);
@@ -114,6 +118,7 @@ class ModemLineReader {
   bool bodyDue_ = false;  // the next line belongs to the last unsolicited code
   std::string echo_;      // the last command, as its echo would read
   std::string commandPrefix_;  // "+CMGS" of "at+cmgs=23"
+  std::size_t maxInformation_ = 0;  // of the wait under way
 
   std::deque<UnsolicitedCode> unsolicited_;
   std::size_t droppedUnsolicited_ = 0;

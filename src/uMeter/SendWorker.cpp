@@ -48,6 +48,7 @@ void TGetDataThread::SetExtensions(const ExtSettings& settings, ReaderClock* rea
   readerClock_ = readerClock;
   const std::int32_t watch = settings.Watch.load();
   watchEvery_ = std::chrono::seconds(watch > 0 ? std::clamp<std::int32_t>(watch, 10, 3600) : 0);
+  TakeInboxSettings(settings);
   if (settings.Dialogue.load() != 1) return;
   reader_ = std::make_unique<ModemLineReader>(port_, *readerClock);
 }
@@ -87,6 +88,7 @@ milliseconds TGetDataThread::Delay() const {
 
 void TGetDataThread::Execute() {
   nextCheck_ = clock_.Now() + watchEvery_;
+  nextListing_ = clock_.Now() + listEvery_;
   for (;;) {
     if (state_.stopRequested.load() || state_.portHandle == kNoPort) {
       CloseWaitingRetries();
@@ -117,9 +119,14 @@ void TGetDataThread::Execute() {
       RunCheck();
       continue;
     }
+    if (Listing() && ListingDue()) {
+      RunListing();
+      continue;
+    }
     milliseconds wait = Delay();
     if (!retries_.empty()) wait = std::min(wait, retries_.begin()->first - clock_.Now());
     if (Watching()) wait = std::min(wait, nextCheck_ - clock_.Now());
+    if (Listing()) wait = std::min(wait, nextListing_ - clock_.Now());
     clock_.WaitIdle(state_.sendQueue, std::max(wait, milliseconds(0)));
   }
 }
@@ -186,6 +193,7 @@ void TGetDataThread::RunAttempt(Attempts& attempts) {
   }
   if (HoldForThePort(attempts, outcome)) return;
   if (ScheduleRetry(attempts, outcome)) return;
+  TrackSent(attempts, outcome);
   Report(attempts.message.id, outcome);
 }
 
@@ -247,6 +255,7 @@ std::vector<SubmitPdu> TGetDataThread::BuildParts(const QueuedMessage& message,
     options.parts = extensions_->Parts.load();
     options.alphabet = extensions_->Alphabet.load();
   }
+  options.statusReport = reports_;
   // With the outbox a message's parts may go out across a restart: the
   // reference comes from its id, so the parts sent after it still match.
   options.reference = state_.journal && message.id != 0

@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "uMain/DeliveryReports.h"
 #include "uMain/GatewayState.h"
+#include "uMain/InboxJoin.h"
 #include "uMeter/AnsiCodec.h"
 #include "uMeter/MessageOutcome.h"
 
@@ -139,6 +141,16 @@ class TGetDataThread {
   void SetOnPresence(std::function<void(bool present)> f) { onPresence_ = std::move(f); }
   bool PortLost() const { return lost_; }
 
+  // Before Start: where received messages go (called on the worker's
+  // thread). With Receive on, the stored messages are listed while idle
+  // every Receive s (with Receive 0 and Report 1 every 30 s, for the
+  // reports only); without a sink every received message stays in the
+  // modem. `sink` must outlive the worker.
+  void SetInboxSink(InboxSink* sink) { inboxSink_ = sink; }
+  // Parts sent with Report 1 whose report has not come yet; read once the
+  // loop has ended.
+  std::size_t ReportsAwaited() const { return tracker_.TrackedParts(); }
+
  private:
   // One message across its attempts: the parts are cut once, so that a
   // retry sends the same PDUs (and reference), and the parts already sent
@@ -155,6 +167,17 @@ class TGetDataThread {
   bool Watching() const { return watchEvery_.count() > 0 && link_ != nullptr; }
   ModemLineReader& WatchReader();
   void RunCheck();
+  // The listing of the modem's store (SendWorkerInbox.cpp).
+  void TakeInboxSettings(const ExtSettings& settings);
+  bool Listing() const { return listEvery_.count() > 0; }
+  bool ListingDue();
+  void RunListing();
+  bool ListAndHandle(ModemLineReader& reader);
+  bool HandOn(ModemLineReader& reader, const std::vector<ListedDeliver>& delivers,
+              const std::map<int, std::string>& pdus);
+  void HandleReport(ModemLineReader& reader, int index, const SmsStatusReport& report);
+  bool Interrupted();
+  void TrackSent(const Attempts& attempts, const MessageOutcome& outcome);
   void LosePort();
   void Reconnect();
   void PauseUnlessStopped(std::chrono::milliseconds d);
@@ -198,6 +221,18 @@ class TGetDataThread {
   // out: they go first once it is back, and it cost them no retry.
   std::deque<Attempts> held_;
   const ExtSettings* extensions_ = nullptr;
+  // Received messages and delivery reports; worker thread only.
+  InboxSink* inboxSink_ = nullptr;
+  std::chrono::milliseconds listEvery_{0};  // taken at SetExtensions; 0: never listed
+  std::chrono::milliseconds nextListing_{0};
+  bool receive_ = false;  // Receive on: messages are handed on and deleted
+  bool reports_ = false;  // Report 1: every part asks for a report
+  InboxJoin join_;
+  DeliveryReports tracker_;
+  // Handed on to the sink, but the modem did not confirm their deletion:
+  // by index, with the PDU, so that they are deleted again and never handed
+  // on twice. Only indices of the last listing stay.
+  std::map<int, std::string> handedOn_;
   std::unique_ptr<ReaderClock> ownReaderClock_;
   std::unique_ptr<ModemLineReader> reader_;  // the prompt-driven dialogue; null: classic
   std::uint8_t nextReference_ = 0;           // of the next message sent in parts

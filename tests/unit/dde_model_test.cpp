@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -144,6 +145,81 @@ TEST(DdeModel, ItemTextWritesAndPokesNotifyEveryTime) {
   // SetText turns several lines into exactly one.
   item.SetText("z");
   EXPECT_EQ(item.Lines(), Lines{"z"});
+}
+
+TEST(DdeModel, UnicodeItemsServeTheirUtf16LinesAndCfTextThroughTheCodePage) {
+  TDdeServerConv conv("SMS0");
+  RecordingSink sink;
+  conv.SetAdviseSink(&sink);
+  TDdeServerItem item;
+  item.Name = "Inbox";
+  item.Unicode = true;
+  item.SetServerConv(&conv);
+
+  // Without the transport's code page: ASCII, "?" for anything else, one
+  // "?" for a surrogate pair.
+  const struct {
+    std::vector<std::u16string> lines;
+    std::string text;
+    std::u16string unicode;
+  } cases[] = {
+      {{}, std::string("\0", 1), std::u16string(u"\0", 1)},
+      {{u""}, std::string("\r\n\0", 3), std::u16string(u"\r\n\0", 3)},
+      {{u"1\tab"}, std::string("1\tab\r\n\0", 7), std::u16string(u"1\tab\r\n\0", 7)},
+      {{u"\u4F60\u597D", u"x\U0001F600y"},
+       std::string("??\r\nx?y\r\n\0", 10),
+       std::u16string(u"\u4F60\u597D\r\nx\U0001F600y\r\n\0", 11)},
+      // A lone surrogate is one unit, one "?".
+      {{std::u16string{char16_t(0xD800), u'a'}},
+       std::string("?a\r\n\0", 5),
+       std::u16string{char16_t(0xD800), u'a', u'\r', u'\n', u'\0'}},
+  };
+  for (const auto& c : cases) {
+    item.SetWideLines(c.lines);
+    EXPECT_EQ(item.ServedData(), c.text);
+    EXPECT_EQ(item.ServedUnicode(), c.unicode);
+    EXPECT_EQ(item.WideLines(), c.lines);
+  }
+  EXPECT_EQ(sink.seen.size(), std::size(cases));  // every write is told
+  EXPECT_EQ(sink.seen.back().second, std::string("?a\r\n\0", 5));
+
+  // With the transport's code page: CF_TEXT is narrowed by it when served,
+  // so a value set before the code page was known is served right.
+  item.SetWideLines({u"\u00E9\u4F60"});
+  conv.Narrow = [](std::u16string_view text) {
+    std::string out;
+    for (char16_t c : text) out += c == u'\u00E9' ? '\xE9' : '?';
+    return out;
+  };
+  EXPECT_EQ(item.ServedData(), std::string("\xE9?\r\n\0", 5));
+  EXPECT_EQ(item.Text(), "??");  // Text() is what the write saw
+
+  // SetText and a poke drop the UTF-16 lines: CF_UNICODETEXT widens the
+  // ANSI text through the code page then.
+  conv.Widen = [](std::string_view text) {
+    std::u16string out;
+    for (char c : text) out += c == '\xE9' ? u'\u00E9' : static_cast<char16_t>(c);
+    return out;
+  };
+  item.SetText("\xE9z");
+  EXPECT_TRUE(item.WideLines().empty());
+  EXPECT_EQ(item.ServedUnicode(), std::u16string(u"\u00E9z\r\n\0", 5));
+  const std::string poked = "a\r\nb";
+  item.StorePoke(reinterpret_cast<const std::uint8_t*>(poked.data()), poked.size());
+  EXPECT_EQ(item.ServedUnicode(), std::u16string(u"a\r\nb\r\n\0", 7));
+
+  // A per-conversation item is widened from what it gives that conversation.
+  TDdeServerItem id;
+  id.Name = "Id";
+  id.Unicode = true;
+  id.SetServerConv(&conv);
+  id.LinesFor = [](ClientKey to) {
+    return to == 7 ? std::vector<std::string>{"12"} : std::vector<std::string>{};
+  };
+  EXPECT_EQ(id.ServedUnicode(7), std::u16string(u"12\r\n\0", 5));
+  EXPECT_EQ(id.ServedUnicode(8), std::u16string(u"\0", 1));
+  EXPECT_EQ(JoinServedData(std::vector<std::u16string>{u"a", u""}),
+            std::u16string(u"a\r\n\r\n\0", 6));
 }
 
 TEST(DdeModel, ItemsAreFoundByExactNameOnTheirConversation) {

@@ -69,9 +69,16 @@ TEST(ResultItems, TheThreeItemsStandBesideTheEightAndRefusePokes) {
     const TDdeServerItem* item = topic.conv.FindItem(name);
     ASSERT_NE(item, nullptr) << name;
     EXPECT_TRUE(item->ReadOnly) << name;
+    EXPECT_TRUE(item->Unicode) << name;
   }
   for (const char* name : {"Status", "Num", "SMS", "Send"})
     EXPECT_FALSE(topic.conv.FindItem(name)->ReadOnly) << name;
+  // The eight stay CF_TEXT only.
+  for (const TDdeServerItem* item : topic.conv.Items()) {
+    if (item->Name != "Id" && item->Name != "Result" && item->Name != "Queue") {
+      EXPECT_FALSE(item->Unicode) << item->Name;
+    }
+  }
   EXPECT_EQ(topic.conv.FindItem("Queue")->ServedData(), std::string("0\r\n\0", 4));
   EXPECT_EQ(topic.conv.FindItem("Result")->ServedData(), std::string("\0", 1));
   EXPECT_EQ(topic.IdOf(1), std::string("\0", 1));

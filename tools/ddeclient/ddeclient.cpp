@@ -13,8 +13,14 @@
 // DDEML commands (one conversation at a time):
 //   connect SERVICE TOPIC          -> connect ok | connect fail err=0x....
 //   request ITEM [FORMAT]          -> request ok item=I hex=.. | request fail err=..
+//                                  FORMAT text (CF_TEXT, default), unicode
+//                                  (CF_UNICODETEXT), oem or a number; with
+//                                  unicode also text=<the data up to its NUL
+//                                  as UTF-8, blanks \s, backslash \\, TAB \t,
+//                                  CR \r, LF \n>
 //   poke ITEM TEXT [FORMAT]        -> poke ack|nak item=I result=0x.. [err=..]
-//   advise ITEM [warm]             -> advise ok|fail item=I
+//   advise ITEM [warm|hot] [FORMAT] -> advise ok|fail item=I; the advdata
+//                                  lines of a unicode link carry text= too
 //   unadvise ITEM                  -> unadvise ok|fail item=I
 //   execute TEXT [unicode]         -> execute ack|nak result=0x.. [err=..]
 //                                  the command string NUL-terminated: ANSI, or
@@ -23,7 +29,7 @@
 //   convstatus                     -> convstatus connected=0|1 terminated=0|1
 //   waitadv N MS                   -> waitadv ok|timeout n=<advdata so far>
 //   advdata lines arrive whenever data is pumped:
-//                                  -> advdata item=I hex=.. t=<unix ms>
+//                                  -> advdata item=I hex=.. format=F [text=..] t=<unix ms>
 // Raw DDE messages (as Excel and VBA's DDEExecute send them; raw_dde.cpp):
 //   raw-initiate SERVICE TOPIC [MS] broadcast; -> raw-ack app=A topic=T, then
 //                                  raw-initiate acks=N; the first answer is kept
@@ -70,6 +76,25 @@ std::map<std::wstring, HANDLE> g_mutexes;
 using varnix::win32::Utf8ToWide;
 using varnix::win32::WideToUtf8;
 
+// UTF-16 data as the text= word: up to the first NUL unit, in UTF-8.
+std::string UnicodeWord(const std::string& bytes) {
+  std::wstring wide(bytes.size() / 2, L'\0');
+  if (!wide.empty()) std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
+  wide.resize(std::min(wide.size(), wide.find(L'\0')));
+  std::string out;
+  for (const char c : WideToUtf8(wide)) {
+    switch (c) {
+      case ' ': out += "\\s"; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      default: out += c;
+    }
+  }
+  return " text=" + out;
+}
+
 UINT ParseFormat(const std::string& s) {
   if (s.empty() || s == "text") return CF_TEXT;
   if (s == "unicode") return CF_UNICODETEXT;
@@ -94,7 +119,8 @@ HDDEDATA CALLBACK ClientCallback(UINT type, UINT format, HCONV, HSZ, HSZ hszItem
     }
     ++g_advCount;
     Out("advdata item=" + std::string(name) + " hex=" + Hex(bytes.data(), bytes.size()) +
-        " format=" + std::to_string(format) + " t=" + TimeText());
+        " format=" + std::to_string(format) +
+        (format == CF_UNICODETEXT ? UnicodeWord(bytes) : std::string()) + " t=" + TimeText());
     return reinterpret_cast<HDDEDATA>(DDE_FACK);
   }
   if (type == XTYP_DISCONNECT) Out("disconnected t=" + TimeText());
@@ -146,8 +172,9 @@ void Run(const std::string& line) {
     Out(ok ? "disconnect ok" : "disconnect fail");
   } else if (cmd == "request") {
     Hsz item(arg(1));
-    HDDEDATA data = DdeClientTransaction(nullptr, 0, g_conv, item.get(), ParseFormat(arg(2)),
-                                         XTYP_REQUEST, 5000, nullptr);
+    const UINT format = ParseFormat(arg(2));
+    HDDEDATA data =
+        DdeClientTransaction(nullptr, 0, g_conv, item.get(), format, XTYP_REQUEST, 5000, nullptr);
     if (!data) {
       Out("request fail item=" + arg(1) + " err=" + Err());
     } else {
@@ -155,7 +182,8 @@ void Run(const std::string& line) {
       std::string bytes(n, '\0');
       if (n) DdeGetData(data, reinterpret_cast<LPBYTE>(bytes.data()), n, 0);
       DdeFreeDataHandle(data);
-      Out("request ok item=" + arg(1) + " hex=" + Hex(bytes.data(), bytes.size()));
+      Out("request ok item=" + arg(1) + " hex=" + Hex(bytes.data(), bytes.size()) +
+          (format == CF_UNICODETEXT ? UnicodeWord(bytes) : std::string()));
     }
     Settle();
   } else if (cmd == "poke") {
@@ -176,8 +204,10 @@ void Run(const std::string& line) {
     Hsz item(arg(1));
     UINT type = cmd == "advise" ? XTYP_ADVSTART : XTYP_ADVSTOP;
     if (cmd == "advise" && arg(2) == "warm") type |= XTYPF_NODATA;
-    HDDEDATA r = DdeClientTransaction(nullptr, 0, g_conv, item.get(), ParseFormat(arg(3)), type,
-                                      5000, nullptr);
+    // The format follows the link kind ("hot" or "warm"), or stands alone.
+    const std::string formatWord = arg(2) == "warm" || arg(2) == "hot" ? arg(3) : arg(2);
+    HDDEDATA r = DdeClientTransaction(nullptr, 0, g_conv, item.get(), ParseFormat(formatWord),
+                                      type, 5000, nullptr);
     Out(cmd + (r ? " ok" : " fail") + " item=" + arg(1) + (r ? "" : " err=" + Err()));
     Settle();
   } else if (cmd == "execute") {

@@ -2,6 +2,8 @@
 
 #include <timeapi.h>
 
+#include <string_view>
+
 #include "win32/DdeServer.h"
 #include "win32/JournalFile.h"
 #include "win32/WinText.h"
@@ -16,6 +18,8 @@ namespace {
 
 constexpr char kModemEchoOff[] = "ATE0\r";
 constexpr char kModemNoIndications[] = "AT+CNMI=0, 0, 0, 0, 0\r";
+// With Report: status reports are stored in the modem, for the listing.
+constexpr char kModemStoreReports[] = "AT+CNMI=0, 0, 0, 2, 0\r";
 
 DWORD PauseOf(const PortSettings& settings) {
   // A negative Delay from the registry would be an endless Sleep.
@@ -25,10 +29,12 @@ DWORD PauseOf(const PortSettings& settings) {
 
 // The two start-up commands, each followed by its pause of Delay ms; the
 // replies are purged by the next send.
-void InitModem(SerialPort& port, const PortSettings& settings) {
-  port.PortSend(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
+void InitModem(ModemPort& port, const PortSettings& settings, const ExtSettings& ext) {
+  port.Send(kModemEchoOff, static_cast<int>(sizeof kModemEchoOff - 1));
   Sleep(PauseOf(settings));
-  port.PortSend(kModemNoIndications, static_cast<int>(sizeof kModemNoIndications - 1));
+  const std::string_view indications =
+      ext.Report.load() == 1 ? kModemStoreReports : kModemNoIndications;
+  port.Send(indications.data(), static_cast<int>(indications.size()));
   Sleep(PauseOf(settings));
 }
 
@@ -37,18 +43,22 @@ void InitModem(SerialPort& port, const PortSettings& settings) {
 // first comm call fails; PortOpen counts that as a failed open.
 class PortLink final : public ModemLink {
  public:
-  PortLink(SerialPort& port, const PortSettings& settings) : port_(port), settings_(settings) {}
+  // The start-up commands go through `io` (the log's port, with Log).
+  PortLink(SerialPort& port, ModemPort& io, const PortSettings& settings, const ExtSettings& ext)
+      : port_(port), io_(io), settings_(settings), ext_(ext) {}
   bool DeviceLost() override { return port_.DeviceLost(); }
   bool Reopen() override {
     port_.PortClose();
     if (port_.PortOpen(settings_) == kNoPort) return false;
-    InitModem(port_, settings_);
+    InitModem(io_, settings_, ext_);
     return !port_.DeviceLost();
   }
 
  private:
   SerialPort& port_;
+  ModemPort& io_;
   const PortSettings& settings_;
+  const ExtSettings& ext_;
 };
 
 }  // namespace
@@ -65,6 +75,7 @@ GatewayRuntime::GatewayRuntime(GatewayState& state, PortSettings& settings,
 
 GatewayRuntime::~GatewayRuntime() {
   if (worker_) {
+    if (inbox_) inbox_->Stop();
     state_.RequestStop();
     worker_->Join();
   }
@@ -78,7 +89,9 @@ std::optional<std::string> GatewayRuntime::LoadSettings() {
   // read is reported in the same box and its capability stays off.
   if (std::optional<std::string> e = LoadExtSettingsAtStartup(extSettings_, registry_))
     error = error ? *error + "\n" + *e : *e;
+  log_.Start(extSettings_, settings_);
   if (std::optional<std::string> e = OpenOutbox()) error = error ? *error + "\n" + *e : *e;
+  log_.SettingsError(error);
   return error;
 }
 
@@ -110,6 +123,8 @@ void GatewayRuntime::CreateTopic(HWND mainWindow) {
 bool GatewayRuntime::OpenPort() {
   state_.stopRequested.store(false);
   state_.portHandle = port_.PortOpen(settings_);
+  if (state_.portHandle == kNoPort)
+    log_.Event("port COM" + std::to_string(settings_.Port) + " failed to open");
   return state_.portHandle != kNoPort;
 }
 
@@ -122,24 +137,27 @@ void GatewayRuntime::CreateItems() {
   // What the last run left unknown is told now that the items exist.
   for (; recoveredUnknown_ > 0; --recoveredUnknown_) PostMessageW(window, WM_SENDDONE, 0, 0);
   if (extSettings_.Watch.load() > 0) modemItemOwner_.CreateItems(*ddeConv);
+  if (extSettings_.Receive.load() > 0)
+    inbox_ = std::make_unique<InboxRuntime>(*ddeConv, window, win32::ServiceNameOfThisProcess(),
+                                            extSettings_.Outbox.load() == 1);
   state_.items[kWakeup]->SetText("1");
 }
 
 void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
-  InitModem(port_, settings_);
+  InitModem(log_.Port(port_), settings_, extSettings_);
 
   // The worker reports through the window's queue only: a SendMessage from
   // it could deadlock against a GUI thread that waits for it at shutdown.
   workerClock_ = std::make_unique<SystemWorkerClock>();
   if (!codec_) codec_ = MakeSystemAnsiCodec();
   worker_ = std::make_unique<TGetDataThread>(
-      state_, port_, *workerClock_, *codec_, settings_.Delay,
+      state_, log_.Port(port_), *workerClock_, *codec_, settings_.Delay,
       [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([mainWindow] { PostMessageW(mainWindow, WM_WORKERDONE, 0, 0); });
   worker_->SetOnResults([mainWindow] { PostMessageW(mainWindow, WM_RESULTS, 0, 0); });
   worker_->SetExtensions(extSettings_);
   if (extSettings_.Watch.load() > 0) {
-    link_ = std::make_unique<PortLink>(port_, settings_);
+    link_ = std::make_unique<PortLink>(port_, log_.Port(port_), settings_, extSettings_);
     worker_->SetModemLink(link_.get());
     worker_->SetOnModemStatus([this, mainWindow](const ModemStatus& status) {
       {
@@ -148,10 +166,12 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
       }
       PostMessageW(mainWindow, WM_MODEMSTATUS, 0, 0);
     });
-    worker_->SetOnPresence([mainWindow](bool present) {
+    worker_->SetOnPresence([this, mainWindow](bool present) {
+      log_.Presence(present);
       PostMessageW(mainWindow, WM_PRESENCE, present ? 1 : 0, 0);
     });
   }
+  if (inbox_) worker_->SetInboxSink(inbox_.get());
   if (extSettings_.Dialogue.load() == 1) fineTimer_.emplace();
   worker_->Start();
 }
@@ -167,7 +187,14 @@ std::wstring GatewayRuntime::PublishModemStatus() {
 
 void GatewayRuntime::PublishPresence(bool present) { varnix::PublishPresence(state_, present); }
 
-void GatewayRuntime::RequestStop() { state_.RequestStop(); }
+void GatewayRuntime::PublishInbox() {
+  if (inbox_) inbox_->PublishWaiting();
+}
+
+void GatewayRuntime::RequestStop() {
+  if (inbox_) inbox_->Stop();
+  state_.RequestStop();
+}
 
 bool GatewayRuntime::WorkerFinished() const { return !worker_ || worker_->Finished(); }
 
@@ -185,6 +212,7 @@ void GatewayRuntime::FinishStop(HWND mainWindow) {
   FailWaiting(state_, state_.sendQueue.Release());
   port_.PortClose();
   state_.portHandle = kNoPort;
+  log_.Shutdown();
 }
 
 }  // namespace varnix

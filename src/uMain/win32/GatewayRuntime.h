@@ -17,6 +17,8 @@
 #include "uMain/ModemItems.h"
 #include "uMain/ResultItems.h"
 #include "uMain/SendRule.h"
+#include "uMain/win32/LogRuntime.h"
+#include "uMain/win32/InboxRuntime.h"
 #include "uMeter/ExtSettings.h"
 #include "uMeter/PortSettings.h"
 #include "win32/SerialPort.h"
@@ -82,7 +84,8 @@ class GatewayRuntime {
   void CreateTopic(HWND mainWindow);
   // Clears the stop flag and opens the port; false when it cannot be opened.
   bool OpenPort();
-  // The eight items, then Id, Result and Queue; Wakeup = "1".
+  // The eight items, then Id, Result and Queue (and the others their
+  // settings ask for); Wakeup = "1".
   void CreateItems();
   // The two modem commands with their pauses, then the worker, last, when
   // everything it reads is in place. It reports to `mainWindow`.
@@ -97,6 +100,8 @@ class GatewayRuntime {
   std::wstring PublishModemStatus();
   // Wakeup follows the port.
   void PublishPresence(bool present);
+  // With Receive, on WM_INBOX: what the worker received into Inbox.
+  void PublishInbox();
 
   // Shutdown: raises the stop flag (an idle worker leaves at once).
   void RequestStop();
@@ -119,10 +124,13 @@ class GatewayRuntime {
   win32::DdeServer* ddeServer_ = nullptr;
 
   ExtSettings extSettings_;  // read by the worker: declared before it
+  LogRuntime log_{state_};  // the worker and the port write to it: before both
   // With Outbox; used by both threads, so declared before the worker.
   std::unique_ptr<win32::JournalFile> journalFile_;
   std::unique_ptr<Journal> journal_;
   int recoveredUnknown_ = 0;  // messages of the last run that end unknown
+  // With Receive: the worker's inbox sink, so declared before it.
+  std::unique_ptr<InboxRuntime> inbox_;
   SerialPort port_;          // outlives the worker, which is declared after it
   std::unique_ptr<ModemLink> link_;  // with Watch: the port opened again by the worker
   std::unique_ptr<WorkerClock> workerClock_;

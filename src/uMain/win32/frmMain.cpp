@@ -237,6 +237,9 @@ LRESULT TfrmMain::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_RESULTS:
       PublishResults(state_);
       return 0;
+    case WM_INBOX:
+      runtime_.PublishInbox();
+      return 0;
     case WM_MODEMSTATUS:
       if (!closing_) SetPanelText(1, runtime_.PublishModemStatus());
       return 0;

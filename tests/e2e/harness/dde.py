@@ -60,7 +60,8 @@ def unescape(word):
     out, i = [], 0
     while i < len(word):
         if word[i] == "\\" and i + 1 < len(word):
-            out.append({"s": " ", "\\": "\\"}.get(word[i + 1], word[i + 1]))
+            out.append({"s": " ", "\\": "\\", "t": "\t", "r": "\r",
+                        "n": "\n"}.get(word[i + 1], word[i + 1]))
             i += 2
         else:
             out.append(word[i])

@@ -1,0 +1,116 @@
+#include "win32/LogFiles.h"
+
+#include <windows.h>
+
+#include "win32/Handle.h"
+#include "win32/WinText.h"
+
+namespace varnix::win32 {
+namespace {
+
+// WriteFile takes a DWORD count; a burst of log lines never comes near it,
+// but a partial write is still carried on.
+bool WriteAll(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(bytes.size() < (1u << 20) ? bytes.size() : (1u << 20));
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+bool MakeFolder(const std::wstring& path) {
+  return ::CreateDirectoryW(path.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+std::wstring Environment(const wchar_t* name) {
+  const DWORD n = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (n == 0) return {};
+  std::wstring value(n, L'\0');
+  const DWORD got = ::GetEnvironmentVariableW(name, value.data(), n);
+  value.resize(got < n ? got : 0);
+  return value;
+}
+
+// Whether a file can be created in `folder`: a probe that is gone again
+// when its handle closes.
+bool CanWriteIn(const std::wstring& folder) {
+  const std::wstring probe = folder + L"\\~varnix-probe.tmp";
+  FileHandle file(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  return static_cast<bool>(file);
+}
+
+}  // namespace
+
+bool LogFolderFiles::Append(const std::string& name, std::string_view bytes) {
+  // No folder could be found at start-up: "\\name" would be the drive's root.
+  if (folder_.empty()) return false;
+  MakeFolder(folder_);
+  const std::wstring path = folder_ + L"\\" + Utf8ToWide(name);
+  // FILE_APPEND_DATA alone: every write goes to the end, also when another
+  // process (a second look at the file in an editor) appended meanwhile.
+  FileHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  return WriteAll(file.get(), bytes);
+}
+
+std::vector<std::string> LogFolderFiles::List() {
+  std::vector<std::string> names;
+  if (folder_.empty()) return names;
+  WIN32_FIND_DATAW found{};
+  const std::wstring pattern = folder_ + L"\\*.log";
+  HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      names.push_back(WideToUtf8(found.cFileName));
+    }
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return names;
+}
+
+bool LogFolderFiles::Remove(const std::string& name) {
+  if (folder_.empty()) return false;
+  const std::wstring path = folder_ + L"\\" + Utf8ToWide(name);
+  return ::DeleteFileW(path.c_str()) != 0;
+}
+
+LocalTime LocalLogClock::Now() const {
+  SYSTEMTIME t{};
+  ::GetLocalTime(&t);
+  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+std::wstring LogFolderUnder(const std::wstring& programData, const std::wstring& localAppData) {
+  for (const std::wstring* base : {&programData, &localAppData}) {
+    if (base->empty()) continue;
+    std::wstring folder = *base;
+    if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+    folder += L"Korva";
+    if (!MakeFolder(folder)) continue;
+    folder += L"\\Varnix";
+    if (!MakeFolder(folder)) continue;
+    folder += L"\\logs";
+    if (MakeFolder(folder) && CanWriteIn(folder)) return folder;
+  }
+  return {};
+}
+
+std::wstring LogFolder() {
+  return LogFolderUnder(Environment(L"ProgramData"), Environment(L"LOCALAPPDATA"));
+}
+
+std::string LogServiceName(std::wstring_view service) {
+  std::wstring name(service.empty() ? std::wstring_view(L"Varnix") : service);
+  for (wchar_t& c : name) {
+    if (c < 0x20 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) c = L'_';
+  }
+  return WideToUtf8(name);
+}
+
+}  // namespace varnix::win32
