@@ -127,19 +127,24 @@ bool JournalFile::Replace(std::string_view bytes) {
   return true;
 }
 
+std::wstring VarnixFolderIn(const std::wstring& base) {
+  if (base.empty()) return {};
+  std::wstring folder = base;
+  if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+  folder += L"Korva";
+  if (!MakeFolder(folder)) return {};
+  folder += L"\\Varnix";
+  return MakeFolder(folder) ? folder : std::wstring();
+}
+
 namespace {
 
 // The first of the two folders where `fileName` can be created and written.
 std::wstring DataFilePathUnder(const std::wstring& programData, const std::wstring& localAppData,
                                const std::wstring& fileName) {
   for (const std::wstring* base : {&programData, &localAppData}) {
-    if (base->empty()) continue;
-    std::wstring folder = *base;
-    if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
-    folder += L"Korva";
-    if (!MakeFolder(folder)) continue;
-    folder += L"\\Varnix";
-    if (!MakeFolder(folder)) continue;
+    const std::wstring folder = VarnixFolderIn(*base);
+    if (folder.empty()) continue;
     const std::wstring path = folder + L"\\" + fileName;
     if (Writable(path)) return path;
   }

@@ -33,6 +33,11 @@ class JournalFile final : public JournalStore {
 };
 
 // The journal of the service `service`:
+// <base>\Korva\Varnix, created as needed; empty when `base` is empty or
+// the folders cannot be made. The journal, the inbox log and the logs
+// folder all live there.
+std::wstring VarnixFolderIn(const std::wstring& base);
+
 // %ProgramData%\Korva\Varnix\<service>.journal, or the same below
 // %LOCALAPPDATA% for a user who cannot create or write it there. The
 // folders are created as needed, and the file too (empty). Characters that

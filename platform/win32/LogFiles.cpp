@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "win32/Handle.h"
+#include "win32/JournalFile.h"
 #include "win32/WinText.h"
 
 namespace varnix::win32 {
@@ -88,14 +89,9 @@ LocalTime LocalLogClock::Now() const {
 
 std::wstring LogFolderUnder(const std::wstring& programData, const std::wstring& localAppData) {
   for (const std::wstring* base : {&programData, &localAppData}) {
-    if (base->empty()) continue;
-    std::wstring folder = *base;
-    if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
-    folder += L"Korva";
-    if (!MakeFolder(folder)) continue;
-    folder += L"\\Varnix";
-    if (!MakeFolder(folder)) continue;
-    folder += L"\\logs";
+    const std::wstring varnix = VarnixFolderIn(*base);
+    if (varnix.empty()) continue;
+    const std::wstring folder = varnix + L"\\logs";
     if (MakeFolder(folder) && CanWriteIn(folder)) return folder;
   }
   return {};
