@@ -22,15 +22,6 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
   return true;
 }
 
-std::wstring Environment(const wchar_t* name) {
-  const DWORD n = ::GetEnvironmentVariableW(name, nullptr, 0);
-  if (n == 0) return {};
-  std::wstring value(n, L'\0');
-  const DWORD got = ::GetEnvironmentVariableW(name, value.data(), n);
-  value.resize(got < n ? got : 0);
-  return value;
-}
-
 std::wstring FileNameOf(std::wstring_view service, std::wstring_view suffix) {
   std::wstring name(service.empty() ? std::wstring_view(L"Varnix") : service);
   for (wchar_t& c : name) {
@@ -127,6 +118,15 @@ bool JournalFile::Replace(std::string_view bytes) {
   return true;
 }
 
+std::wstring EnvironmentValue(const wchar_t* name) {
+  const DWORD n = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (n == 0) return {};
+  std::wstring value(n, L'\0');
+  const DWORD got = ::GetEnvironmentVariableW(name, value.data(), n);
+  value.resize(got < n ? got : 0);
+  return value;
+}
+
 std::wstring VarnixFolderIn(const std::wstring& base) {
   if (base.empty()) return {};
   std::wstring folder = base;
@@ -164,11 +164,11 @@ std::wstring InboxLogPathUnder(const std::wstring& programData, const std::wstri
 }
 
 std::wstring JournalPath(std::wstring_view service) {
-  return JournalPathUnder(Environment(L"ProgramData"), Environment(L"LOCALAPPDATA"), service);
+  return JournalPathUnder(EnvironmentValue(L"ProgramData"), EnvironmentValue(L"LOCALAPPDATA"), service);
 }
 
 std::wstring InboxLogPath(std::wstring_view service) {
-  return InboxLogPathUnder(Environment(L"ProgramData"), Environment(L"LOCALAPPDATA"), service);
+  return InboxLogPathUnder(EnvironmentValue(L"ProgramData"), EnvironmentValue(L"LOCALAPPDATA"), service);
 }
 
 }  // namespace varnix::win32

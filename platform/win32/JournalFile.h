@@ -33,6 +33,9 @@ class JournalFile final : public JournalStore {
 };
 
 // The journal of the service `service`:
+// The value of an environment variable; empty when it is not set.
+std::wstring EnvironmentValue(const wchar_t* name);
+
 // <base>\Korva\Varnix, created as needed; empty when `base` is empty or
 // the folders cannot be made. The journal, the inbox log and the logs
 // folder all live there.

@@ -25,15 +25,6 @@ bool MakeFolder(const std::wstring& path) {
   return ::CreateDirectoryW(path.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-std::wstring Environment(const wchar_t* name) {
-  const DWORD n = ::GetEnvironmentVariableW(name, nullptr, 0);
-  if (n == 0) return {};
-  std::wstring value(n, L'\0');
-  const DWORD got = ::GetEnvironmentVariableW(name, value.data(), n);
-  value.resize(got < n ? got : 0);
-  return value;
-}
-
 // Whether a file can be created in `folder`: a probe that is gone again
 // when its handle closes.
 bool CanWriteIn(const std::wstring& folder) {
@@ -98,7 +89,7 @@ std::wstring LogFolderUnder(const std::wstring& programData, const std::wstring&
 }
 
 std::wstring LogFolder() {
-  return LogFolderUnder(Environment(L"ProgramData"), Environment(L"LOCALAPPDATA"));
+  return LogFolderUnder(EnvironmentValue(L"ProgramData"), EnvironmentValue(L"LOCALAPPDATA"));
 }
 
 std::string LogServiceName(std::wstring_view service) {
