@@ -110,6 +110,12 @@ void TGetDataThread::Execute() {
       RunAttempt(due);
       continue;
     }
+    // Under a queue that never empties the idle turn would never come, and
+    // the store would fill with messages and reports nobody reads.
+    if (Listing() && ListingStarved()) {
+      RunListing(true);
+      continue;
+    }
     std::optional<QueuedMessage> message = state_.sendQueue.TakeNext();
     if (message) {
       ProcessMessage(*message);

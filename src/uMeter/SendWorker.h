@@ -171,7 +171,8 @@ class TGetDataThread {
   void TakeInboxSettings(const ExtSettings& settings);
   bool Listing() const { return listEvery_.count() > 0; }
   bool ListingDue();
-  void RunListing();
+  bool ListingStarved() const;
+  void RunListing(bool holdOn = false);
   bool ListAndHandle(ModemLineReader& reader);
   bool HandOn(ModemLineReader& reader, const std::vector<ListedDeliver>& delivers,
               const std::map<int, std::string>& pdus);
@@ -225,6 +226,7 @@ class TGetDataThread {
   InboxSink* inboxSink_ = nullptr;
   std::chrono::milliseconds listEvery_{0};  // taken at SetExtensions; 0: never listed
   std::chrono::milliseconds nextListing_{0};
+  bool listingHoldsOn_ = false;  // a starved turn gives way to nothing but a stop
   bool receive_ = false;  // Receive on: messages are handed on and deleted
   bool reports_ = false;  // Report 1: every part asks for a report
   InboxJoin join_;

@@ -2,7 +2,8 @@
 // messages joined and handed to the inbox, delivery reports matched to the
 // parts they report on. Both are deleted from the modem only once they were
 // dealt with; a turn never runs in the middle of a send, and gives way to a
-// message queued meanwhile.
+// message queued meanwhile, unless sending has kept it waiting a whole
+// interval past its time: then it runs between two messages, to its end.
 #include <algorithm>
 #include <string_view>
 
@@ -54,14 +55,20 @@ bool TGetDataThread::ListingDue() {
   return clock_.Now() >= nextListing_;
 }
 
-void TGetDataThread::RunListing() {
+bool TGetDataThread::ListingStarved() const {
+  return clock_.Now() >= nextListing_ + listEvery_;
+}
+
+void TGetDataThread::RunListing(bool holdOn) {
   ModemLineReader& reader = WatchReader();
   bool finished = true;
+  listingHoldsOn_ = holdOn;
   try {
     finished = ListAndHandle(reader);
   } catch (...) {
     // Whatever stays in the modem is met again at the next turn.
   }
+  listingHoldsOn_ = false;
   // A turn cut short for a queued message goes on right after it.
   nextListing_ = finished ? clock_.Now() + listEvery_ : clock_.Now();
   if (Watching() && link_->DeviceLost()) LosePort();
@@ -69,7 +76,9 @@ void TGetDataThread::RunListing() {
 
 // A stop, or a message that could go out: the turn gives way.
 bool TGetDataThread::Interrupted() {
-  return state_.stopRequested.load() || state_.sendQueue.Count() > 0 || !held_.empty() ||
+  if (state_.stopRequested.load()) return true;
+  if (listingHoldsOn_) return false;
+  return state_.sendQueue.Count() > 0 || !held_.empty() ||
          (!retries_.empty() && retries_.begin()->first <= clock_.Now());
 }
 

@@ -122,6 +122,40 @@ TEST(SendWorkerInbox, SendingComesFirstAndANoticeBringsTheListingForward) {
   }
 }
 
+TEST(SendWorkerInbox, AQueueThatNeverEmptiesStillLetsTheListingInBetweenMessages) {
+  // Every outcome queues the next message until 40 s, so the worker is
+  // never idle: the store is still read once sending kept the turn waiting
+  // a whole interval, between two messages, and read to its end although
+  // messages wait.
+  InboxBench b(5, 0);
+  for (const char* text : {"one", "two", "three"}) b.Store(DeliverPdu(kAlice, text));
+  b.At(16000, [&] { b.Store(DeliverPdu(kAlice, "four")); });
+  b.worker.SetOnOutcome([&](const MessageOutcome&) {
+    if (b.clock.now < 40000) b.Accept("13800138000,more");
+  });
+  b.Accept("13800138000,first");
+  b.RunUntil(40000);
+  const std::vector<long> listings = b.TimesOf("AT+CMGL=4");
+  ASSERT_GE(listings.size(), 3u);
+  EXPECT_GE(listings[0], 10000);
+  // At most one message of this modem (some 1.5 s) late.
+  EXPECT_LE(listings[0], 12000);
+  for (std::size_t i = 1; i + 1 < listings.size(); ++i) {
+    EXPECT_GE(listings[i] - listings[i - 1], 10000) << i;
+    EXPECT_LE(listings[i] - listings[i - 1], 12000) << i;
+  }
+  EXPECT_EQ(b.Kinds("deliver:"),
+            (Strings{"deliver:one", "deliver:two", "deliver:three", "deliver:four"}));
+  EXPECT_TRUE(b.store.empty());
+  ExpectNoListingInASend(b);
+  // Messages went on around the turns: some before the first, many after.
+  EXPECT_GT(b.Kinds("post:1").size(), 20u);
+  long lastPost = 0;
+  for (const testing::Event& e : b.log)
+    if (e.what == "post:1") lastPost = e.at;
+  EXPECT_GT(lastPost, listings[1]);
+}
+
 TEST(SendWorkerInbox, ARetryThatFallsDueDuringATurnGoesBeforeItsRest) {
   InboxBench b(5, 0);
   b.ext.Retries = 1;
