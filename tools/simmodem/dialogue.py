@@ -299,6 +299,7 @@ class Behaviour:
             items.append((delay, framed("OK"), True, None))
             self.mr = (self.mr + 1) % 256
         elif result == "error":
+            record["error"] = result_error
             items.append((delay, framed(result_error), True, None))
         return items, record
 

@@ -62,6 +62,10 @@ def store_checks(m, line, check):
     send(line, SUBMIT_SRR)
     line.say(b"", 0.2)
     check("reports off", len(set_({"op": "stored"})["messages"]) == 2)
+    # A store of three places: the fourth message finds it full.
+    set_({"op": "set", "capacity": 3})
+    indexes = [set_({"op": "store", "pdu": DELIVER})["index"] for _ in range(2)]
+    check("capacity", indexes == [3, None])
 
 
 def self_test_store(Modem, Line, check):

@@ -25,7 +25,7 @@ line each way:
 
   {"op": "ping"}
   {"op": "set", "at": chunks, "prompt": chunks, "pdu": chunks,
-   "commands": {"AT+CMGF=0": chunks, ...},
+   "commands": {"AT+CMGF=0": chunks, ...}, "capacity": n (store.py),
    "cmgf": ..., "cmgs": ..., "unsolicited": [...], "echo": ...,
    "split": ..., "watch": ...}                 (any subset; "watch" is
                                                described in watch.py, the
@@ -289,6 +289,10 @@ class Modem:
                 self.watch.configure(req["watch"])
             if "reports" in req:
                 self.store.configure(req["reports"])
+            if "capacity" in req:
+                if not 1 <= int(req["capacity"]) <= 1000:
+                    raise ValueError("capacity must be 1-1000")
+                self.store.capacity = int(req["capacity"])
             if self.master is not None:
                 self.schedule_items(start)
             return {"ok": True}

@@ -31,8 +31,9 @@ Answers, as a modem in verbose mode frames them:
               CR LF "OK" CR LF); stat 0-3 lists only that status, and an
               unread message listed becomes read (stat 1)
   AT+CMGD=<i>[,0]  CR LF "OK" CR LF, or "+CMS ERROR: 321" for an empty index
-The SIM has `capacity` (30) places; an index freed is used again, lowest
-first, as a SIM does. Every store and delete is logged: "event": "stored"
+The SIM has `capacity` (30) places ("set" key "capacity" changes it, as a
+modem whose store is the phone's own memory has more); an index freed is
+used again, lowest first, as a SIM does. Every store and delete is logged: "event": "stored"
 (index, stat, pdu) or "store-full", "deleted" (index), "listed" (indexes).
 """
 import heapq
