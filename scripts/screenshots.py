@@ -1,5 +1,6 @@
-"""Renders the main window (restored), the settings dialog and the About box
-of Varnix.exe under Xvfb into docs/*.png. Run through scripts/screenshots.sh."""
+"""Renders the main window (restored), the settings dialog, the About box and
+the advanced settings dialog of Varnix.exe under Xvfb into docs/*.png. Run
+through scripts/screenshots.sh."""
 import os
 import pathlib
 import shutil
@@ -15,6 +16,11 @@ from harness.modem import SimModem, map_com_ports  # noqa: E402
 from harness.wine import WinePrefix  # noqa: E402
 
 DOCS = ROOT / "docs"
+# The six defaults, and the recommended set of packaging/varnix-recommended.reg
+# that the advanced settings dialog is shown with.
+DEFAULTS = dict(Port=1, Bit=8, Stop=1, Parity=0, Baud=9600, Delay=2000)
+RECOMMENDED = dict(Parts=5, Alphabet=1, Dialogue=1, Outbox=1, Retries=3, Watch=60,
+                   Receive=10, Report=1)
 
 # Wine draws the title-bar buttons and the combo-box arrows with glyphs of
 # the Marlett font, and Windows' own bitmap fonts (MS Sans Serif, used by
@@ -119,7 +125,7 @@ def main():
     try:
         absent = work / "no-such-device"
         map_com_ports(prefix, {n: (modem.link if n == 1 else absent) for n in range(1, 10)})
-        app.write_settings(Port=1, Bit=8, Stop=1, Parity=0, Baud=9600, Delay=2000)
+        app.write_settings(**DEFAULTS)
         app.start()
         app.wait_started(60000)
         app.ui("restore", "sleep:500")
@@ -129,6 +135,17 @@ def main():
         app.ui("com-press:cancel", "wait-com-hidden", "menu:A1", "wait-about", "sleep:500")
         shoot(app, "about", "about-box.png")
         app.ui("about-key:enter", "wait-about-hidden")
+        app.ui("menu:X1", "answer:OK")
+        if app.wait_exit(20) is None:
+            raise SystemExit("Varnix did not exit")
+        # The capabilities are read at start-up: the dialog shows what this
+        # second start read, not values typed into it.
+        app.write_settings(**RECOMMENDED)
+        app.start()
+        app.wait_started(60000)
+        app.ui("menu:O3", "wait-adv", "sleep:500")
+        shoot(app, "adv", "advanced-settings.png")
+        app.ui("adv-press:cancel", "wait-adv-hidden")
         app.ui("menu:X1", "answer:OK")
         app.wait_exit(20)
         return 0
