@@ -2,7 +2,8 @@
 # Builds the release package dist/varnix-<version>.zip: x86/ and x64/ with
 # Varnix.exe and varnix-send.exe, the administrators' README in Simplified
 # Chinese, the client programmers' guide (English and Simplified Chinese)
-# and the sample .reg with the default settings.
+# and the sample .reg files: the default settings, and the recommended set of
+# the capabilities beyond them.
 #
 #   scripts/package.sh          build both Windows trees, pack, check, list
 #   scripts/package.sh --test   the same, then the package's end-to-end test
@@ -89,8 +90,10 @@ for guide in clients.md clients.zh_CN.md; do
 done
 # A "Version 5.00" .reg file is UTF-16LE with a byte order mark, which is
 # what lets its comments be Chinese.
-sed "s/@VERSION@/$version/g; s/\$/\r/" packaging/varnix-defaults.reg |
-  iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$stage/varnix-defaults.reg"
+for reg in varnix-defaults.reg varnix-recommended.reg; do
+  sed "s/@VERSION@/$version/g; s/\$/\r/" "packaging/$reg" |
+    iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$stage/$reg"
+done
 
 mkdir -p dist
 zip_path="dist/varnix-$version.zip"
@@ -104,6 +107,7 @@ import zipfile
 stage, out, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
 stamp = time.gmtime(max(epoch, 315532800))[:6]  # zip time starts in 1980
 order = ["README-zh_CN.txt", "clients.md", "clients.zh_CN.md", "varnix-defaults.reg",
+         "varnix-recommended.reg",
          "x86/", "x86/Varnix.exe", "x86/varnix-send.exe",
          "x64/", "x64/Varnix.exe", "x64/varnix-send.exe"]
 tmp = out + ".tmp"

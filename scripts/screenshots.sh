@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Rewrites docs/main-window.png, docs/settings-dialog.png and
-# docs/about-box.png from the current Varnix.exe under Wine and Xvfb.
+# Rewrites docs/main-window.png, docs/settings-dialog.png, docs/about-box.png
+# and docs/advanced-settings.png from the current Varnix.exe under Wine and
+# Xvfb.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root" || exit 1

@@ -23,6 +23,7 @@ NAMES = ("Port", "Bit", "Stop", "Parity", "Baud", "Delay")
 # How the settings dialog shows the defaults: COM1, 8, 1, no parity, 9600, 2000.
 DEFAULTS_SHOWN = ["COM1", "8", "1", "无", "9600", "2000"]
 ENTRIES = ["README-zh_CN.txt", "clients.md", "clients.zh_CN.md", "varnix-defaults.reg",
+           "varnix-recommended.reg",
            "x86/", "x86/Varnix.exe", "x86/varnix-send.exe",
            "x64/", "x64/Varnix.exe", "x64/varnix-send.exe"]
 # IMAGE_FILE_MACHINE_I386 and IMAGE_FILE_MACHINE_AMD64.
@@ -61,6 +62,14 @@ def crlf_only(text):
     return "\n" not in text.replace("\r\n", "") and "\r" not in text.replace("\r\n", "")
 
 
+# The recommended set of the capabilities: the values varnix-recommended.reg
+# holds, and how the advanced settings dialog shows them (a switch as "1").
+RECOMMENDED = {"Parts": 5, "Alphabet": 1, "Dialogue": 1, "Outbox": 1, "Retries": 3,
+               "Watch": 60, "Receive": 10, "Report": 1}
+ADVANCED = ("Parts", "Alphabet", "Dialogue", "Outbox", "Retries", "Watch", "Receive",
+            "Report", "Log")
+
+
 def test_layout_and_encodings(package):
     with zipfile.ZipFile(package) as z:
         assert z.namelist() == ENTRIES
@@ -86,11 +95,13 @@ def test_layout_and_encodings(package):
             assert crlf_only(text), guide
             assert text.replace("\r\n", "\n") == (ROOT / "docs" / guide).read_text(), guide
 
-        reg = z.read("varnix-defaults.reg")
-        assert reg.startswith(b"\xff\xfe")
-        text = reg[2:].decode("utf-16-le")
-        assert crlf_only(text)
-        assert text.split("\r\n")[0] == "Windows Registry Editor Version 5.00"
+        for name in ("varnix-defaults.reg", "varnix-recommended.reg"):
+            reg = z.read(name)
+            assert reg.startswith(b"\xff\xfe"), name
+            text = reg[2:].decode("utf-16-le")
+            assert crlf_only(text), name
+            assert text.split("\r\n")[0] == "Windows Registry Editor Version 5.00", name
+            assert "@VERSION@" not in text and f"Varnix {version()}" in text, name
 
 
 def key_values(prefix, view):
@@ -170,3 +181,40 @@ def test_sample_reg_is_what_a_first_start_writes(win_build, unpacked, tmp_path):
                                            tmp_path / f"{arch}-{importer_view}")
                 assert (shown, stored) == (DEFAULTS_SHOWN, []), (arch, importer_view)
             assert key_values(p, 32) == reference
+
+
+def test_recommended_reg_switches_on_the_recommended_set(win_build, unpacked, tmp_path):
+    found = sorted(pathlib.Path(win_build).rglob("varnix-ui.exe"))
+    assert found, f"varnix-ui.exe not built in {win_build}"
+    ui_exe = found[0]
+    wanted = {n: ("REG_DWORD", hex(v)) for n, v in RECOMMENDED.items()}
+
+    for importer_view in (64, 32):
+        with fresh_prefix(tmp_path / f"prefix-rec-{importer_view}") as p:
+            code, out = p.reg("import", str(unpacked / "varnix-recommended.reg"),
+                              f"/reg:{importer_view}")
+            assert code == 0, out
+            # Only the eight: the six line settings are not touched.
+            assert key_values(p, 32) == wanted, importer_view
+            if importer_view == 64:
+                assert key_values(p, 64) == wanted
+                continue
+            for arch in ("x86", "x64"):
+                app = App(p, tmp_path, tmp_path / f"rec-{arch}")
+                app.exe, app.ui_exe = unpacked / arch / "Varnix.exe", ui_exe
+                app.no_modem()
+                app.start()
+                try:
+                    app.wait_started()
+                    ui = app.ui("menu:O3", "wait-adv", "adv-read", "adv-press:cancel",
+                                "wait-adv-hidden")
+                    shown = {n: ui["adv_" + n] for n in ADVANCED}
+                    app.ui("menu:X1", "answer:OK")
+                    assert app.wait_exit(20) is not None, "Varnix did not exit"
+                finally:
+                    app.proc.kill()
+                assert shown == {**{n: str(v) for n, v in RECOMMENDED.items()}, "Log": "0"}, arch
+                # The first start added the six defaults beside them, nothing else.
+                stored = key_values(p, 32)
+                assert sorted(stored) == sorted(NAMES + tuple(RECOMMENDED)), arch
+                assert {n: stored[n] for n in RECOMMENDED} == wanted, arch
