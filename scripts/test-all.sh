@@ -67,4 +67,9 @@ VARNIX_WIN_BUILD="$root/build/win-x64" VARNIX_WIN32_BUILD="$root/build/win-x86" 
   --basetemp="$VARNIX_RUN_DIR/pytest" "$root/tests/e2e" || status=1
 stage_done "end-to-end tests"
 
+echo "== the soak, short: every capability on, faults, a kill and a restart"
+VARNIX_WIN_BUILD="$root/build/win-x64" /usr/bin/python3 "$root/tests/soak/soak.py" \
+  --profile short --out "$root/build/soak-short.json" || status=1
+stage_done "soak (short)"
+
 exit $status
