@@ -138,7 +138,7 @@ def modem_faults(seed, parts, silences):
     cmgs = {"prompt_delay": 0.004, "result_delay": 0.015, "parts": per_part,
             "results": results, "prompts": prompts}
     return {"cmgs": cmgs, "cmgf": {"result": "ok", "delay": 0.003},
-            "unsolicited": unsolicited, "capacity": 255}
+            "unsolicited": unsolicited, "capacity": 255, "redeliver": 5.0}
 
 
 def reports(seed, parts):

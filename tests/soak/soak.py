@@ -41,7 +41,7 @@ import judge  # noqa: E402
 PROFILES = {
     # clients, messages per client, seconds the sending is spread over,
     # incoming messages, unplug seconds, prompts that never come
-    "full": dict(clients=10, per_client=200, window=330, incoming=100, unplug=15, silences=2,
+    "full": dict(clients=10, per_client=200, window=400, incoming=100, unplug=15, silences=2,
                  drain=240, limit=600),
     "short": dict(clients=10, per_client=10, window=30, incoming=8, unplug=6, silences=0,
                   drain=60, limit=120),

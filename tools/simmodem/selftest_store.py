@@ -66,6 +66,11 @@ def store_checks(m, line, check):
     set_({"op": "set", "capacity": 3})
     indexes = [set_({"op": "store", "pdu": DELIVER})["index"] for _ in range(2)]
     check("capacity", indexes == [3, None])
+    set_({"op": "set", "redeliver": 0.1})
+    check("full again", set_({"op": "store", "pdu": DELIVER})["index"] is None)
+    line.say(b"AT+CMGD=3\r")
+    line.say(b"", 0.3)
+    check("redelivered", [x["index"] for x in set_({"op": "stored"})["messages"]] == [1, 2, 3])
 
 
 def self_test_store(Modem, Line, check):

@@ -25,7 +25,7 @@ line each way:
 
   {"op": "ping"}
   {"op": "set", "at": chunks, "prompt": chunks, "pdu": chunks,
-   "commands": {"AT+CMGF=0": chunks, ...}, "capacity": n (store.py),
+   "commands": {"AT+CMGF=0": chunks, ...}, "capacity": n, "redeliver": s (store.py),
    "cmgf": ..., "cmgs": ..., "unsolicited": [...], "echo": ...,
    "split": ..., "watch": ...}                 (any subset; "watch" is
                                                described in watch.py, the
@@ -293,6 +293,9 @@ class Modem:
                 if not 1 <= int(req["capacity"]) <= 1000:
                     raise ValueError("capacity must be 1-1000")
                 self.store.capacity = int(req["capacity"])
+            if "redeliver" in req:
+                r = req["redeliver"]
+                self.store.redeliver = None if r is None else max(0.0, float(r))
             if self.master is not None:
                 self.schedule_items(start)
             return {"ok": True}

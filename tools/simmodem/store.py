@@ -33,7 +33,9 @@ Answers, as a modem in verbose mode frames them:
   AT+CMGD=<i>[,0]  CR LF "OK" CR LF, or "+CMS ERROR: 321" for an empty index
 The SIM has `capacity` (30) places ("set" key "capacity" changes it, as a
 modem whose store is the phone's own memory has more); an index freed is
-used again, lowest first, as a SIM does. Every store and delete is logged: "event": "stored"
+used again, lowest first, as a SIM does. A PDU that finds it full is
+dropped, or with "set" key "redeliver": s stored again s seconds later, as a
+network tries again. Every store and delete is logged: "event": "stored"
 (index, stat, pdu) or "store-full", "deleted" (index), "listed" (indexes).
 """
 import heapq
@@ -98,6 +100,7 @@ class Store:
         self.record = record        # the modem's log
         self.schedule = schedule    # items -> the Windows side
         self.capacity = capacity
+        self.redeliver = None       # seconds until a PDU that found it full comes again
         self.slots = {}             # index -> {"stat", "pdu"}
         self.timers = []            # heap of (time, seq, entry)
         self.waiting = []           # entries due after the k-th command
@@ -113,6 +116,9 @@ class Store:
         free = [i for i in range(1, self.capacity + 1) if i not in self.slots]
         if not free:
             self.record(event="store-full", pdu=pdu)
+            if self.redeliver is not None:
+                # As the network does after "memory capacity exceeded".
+                self.later(self.redeliver, {"pdu": pdu, "stat": stat, "notify": notify})
             return None
         i = free[0]
         self.slots[i] = {"stat": int(stat), "pdu": pdu}
