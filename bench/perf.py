@@ -496,7 +496,17 @@ def run_and_report(bench_class, subdir, json_env, report_module):
     md = os.environ.get("VARNIX_BENCH_OUT")
     if md:
         importlib.import_module(report_module).rewrite(pathlib.Path(md), results)
+        keep_and_glance(md, "all" if subdir == "bench" else subdir[len("bench-"):], results)
     return 0
+
+
+def keep_and_glance(md, mode, results):
+    """Keeps the results of a run that rewrote its section of `md` for the
+    table at the top (VARNIX_BENCH_RESULTS), and rewrites that table."""
+    import glance
+    folder = os.environ.get("VARNIX_BENCH_RESULTS")
+    glance.store(folder, mode, results)
+    glance.update(md, folder)
 
 
 def main():

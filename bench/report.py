@@ -237,9 +237,8 @@ which ran, in the prefix of this run (in this order of first use):
 
 
 def rewrite(path, results):
-    import report_log
-    import report_long
+    import sections
     path = pathlib.Path(path)
-    # The sections of `bench/run.sh long` and `log` are their own; they stay.
+    # The sections of the other modes are their own; they stay.
     old = path.read_text() if path.exists() else ""
-    path.write_text(report_log.keep(old, report_long.keep(old, render(results))))
+    path.write_text(sections.carry(old, render(results)))
