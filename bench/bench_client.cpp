@@ -10,8 +10,9 @@
 //   message N GAP_MS             N messages: poke "1" into Send, time until
 //                                the Status advise; GAP_MS idle between them
 //   watch N TIMEOUT_MS [SVC]     holds an advise link on Status, counts updates
-//   burst N [SVC [NUM]]          N pokes of "1" into Send, back to back, Num
-//                                set to NUM first (default "x1", refused)
+//   burst N [SVC [NUM [GAP_MS]]] N pokes of "1" into Send, back to back or
+//                                GAP_MS apart, Num set to NUM first (default
+//                                "x1", refused)
 //   fill N PER [SVC]             N messages queued by executes of PER Send
 //                                commands each
 //   startq EXE EXPECT TIMEOUT_MS starts EXE, then asks for Queue every 10 ms
@@ -258,7 +259,7 @@ int Watch(int n, int timeoutMs, const std::wstring& service) {
   return 0;
 }
 
-int Burst(int n, const std::wstring& service, const std::string& number) {
+int Burst(int n, const std::wstring& service, const std::string& number, int gapMs) {
   HCONV conv = Connect(service);
   if (!conv) return Fail("connect");
   HSZ num = Item(L"Num");
@@ -279,6 +280,7 @@ int Burst(int n, const std::wstring& service, const std::string& number) {
     Pump();
     if (!lat.empty()) lat += ',';
     lat += Num(b - a);
+    if (gapMs > 0) PumpUntil(static_cast<DWORD>(gapMs), [] { return false; });
   }
   const LONGLONG end = Now();
   Out("burst acked=" + std::to_string(acked) + " start=" + Num(start) + " end=" + Num(end) +
@@ -443,7 +445,7 @@ int wmain(int argc, wchar_t** argv) {
     rc = Watch(arg(2), arg(3), argc > 4 ? argv[4] : L"Varnix");
   } else if (cmd == L"burst") {
     rc = Burst(arg(2), argc > 3 ? argv[3] : L"Varnix",
-               argc > 4 ? varnix::win32::WideToUtf8(argv[4]) : std::string("x1"));
+               argc > 4 ? varnix::win32::WideToUtf8(argv[4]) : std::string("x1"), arg(5));
   } else if (cmd == L"fill" && argc >= 4) {
     rc = Fill(arg(2), arg(3), argc > 4 ? argv[4] : L"Varnix");
   } else if (cmd == L"startq" && argc >= 5) {

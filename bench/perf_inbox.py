@@ -137,7 +137,8 @@ def render(r):
         "## Receiving",
         "",
         f"Measured by `bench/run.sh inbox` on {r['machine']['date']} ({r['machine']['wine']}, "
-        f"{r['machine']['nproc']} cores), {r['elapsed_s']} s, Receive {r['receive_s']}, "
+        f"{r['machine']['nproc']} cores, load {r['machine']['load_before']:.2f} before), "
+        f"{r['elapsed_s']} s, Receive {r['receive_s']}, "
         "prompt-driven dialogue; each message stored at a random moment of the interval.",
         "",
         "| Figure | Target | Result |",

@@ -4,7 +4,9 @@
 - the round trip of a "Send" poke that queues a message (what a client
   waits for), with Outbox 0 and with Outbox 1, where the message is
   journaled and flushed before the poke is answered; the two settings take
-  turns over several rounds, each round a fresh start of either;
+  turns over several rounds, each round a fresh start of either; once with
+  the worker waiting for the modem, once with it sending (and journaling
+  each outcome) while the pokes arrive;
 - the start-up with 10,000 messages waiting in the journal, against the
   same start with an empty one: from the program's start until `Queue`
   can be read and reads what the journal holds, several starts of each,
@@ -34,6 +36,9 @@ CMNI = b"AT+CNMI=0, 0, 0, 0, 0\r"
 POKES = max(20, int(os.environ.get("VARNIX_BENCH_OUTBOX_POKES", "") or 100))
 ROUNDS = max(2, int(os.environ.get("VARNIX_BENCH_OUTBOX_ROUNDS", "") or 5))
 RECOVER = 10000
+# While the worker sends, the pokes come this far apart, so that they meet
+# the worker's own writes to the journal (a message every 100 ms or so).
+BUSY_GAP_MS = 20
 DELAY_MS = 200
 
 
@@ -58,7 +63,7 @@ class OutboxBench(Bench):
             self.app = None
         self.prefix.wineserver_wait()
 
-    def poke_round(self, outbox):
+    def poke_round(self, outbox, gap_ms=0):
         """The median poke-to-answer time of POKES Send pokes in one fresh
         start with `outbox`, in ms, and every sample."""
         path = journal_path(self.prefix)
@@ -75,7 +80,7 @@ class OutboxBench(Bench):
             time.sleep(0.02)
         time.sleep(DELAY_MS / 1000 + 0.5)
         try:
-            recs = self.run_client("burst", POKES, "Varnix", "13800138000")
+            recs = self.run_client("burst", POKES, "Varnix", "13800138000", gap_ms)
         finally:
             self.stop_gateway()
         f = next(f for word, f in recs if word == "burst")
@@ -83,21 +88,29 @@ class OutboxBench(Bench):
             raise RuntimeError(f"Outbox {outbox}: {f['acked']} of {POKES} pokes acknowledged")
         return [int(x) / self.freq * 1e3 for x in f["lat"].split(",")]
 
-    def roundtrip(self):
+    def roundtrip(self, busy):
+        """The pokes of both settings over ROUNDS rounds; `busy`: while the
+        worker sends (the modem prompts after 20 ms and answers 50 ms after
+        the PDU) the messages poked before, the pokes BUSY_GAP_MS apart;
+        else back to back while it waits for a prompt that never comes."""
+        if busy:
+            self.modem.set_cmgs(prompt_delay=0.02, result_delay=0.05)
         samples = {0: [], 1: []}
         per_round = {0: [], 1: []}
         order = turns(ROUNDS, 0, 1)
         for outbox in order:
-            lat = self.poke_round(outbox)
+            lat = self.poke_round(outbox, BUSY_GAP_MS if busy else 0)
             samples[outbox] += lat
             per_round[outbox].append(statistics.median(lat))
+        self.modem.set_cmgs(prompt="silence")
         diffs = [b - a for a, b in zip(per_round[0], per_round[1])]
         r = self.results
+        tag = "_busy" if busy else ""
         r["poke_order"] = order
         for o in (0, 1):
-            r[f"send_poke_ms_outbox{o}"] = summary(samples[o], 3)
-            r[f"round_medians_ms_outbox{o}"] = [round(x, 3) for x in per_round[o]]
-        r["outbox_extra_ms"] = summary(diffs, 3)
+            r[f"send_poke_ms_outbox{o}{tag}"] = summary(samples[o], 3)
+            r[f"round_medians_ms_outbox{o}{tag}"] = [round(x, 3) for x in per_round[o]]
+        r[f"outbox_extra_ms{tag}"] = summary(diffs, 3)
 
     def start_once(self, count):
         """Seconds from CreateProcess until Queue reads `count`, and until the
@@ -148,7 +161,8 @@ class OutboxBench(Bench):
             # and off the disk while the pokes are timed, and keeps the
             # recovered queue as it is.
             self.modem.set_cmgs(prompt="silence")
-            self.roundtrip()
+            self.roundtrip(busy=False)
+            self.roundtrip(busy=True)
             self.recovery()
         finally:
             if windows_pids(self.prefix, "Varnix.exe"):

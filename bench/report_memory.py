@@ -14,6 +14,24 @@ def verdict(r, outbox):
     return r[f"outbox{outbox}"]["growth_kb"] <= r["target_mb"] * KB
 
 
+def journal_note(r):
+    """What Outbox 1 holds beside the queue, when both were measured."""
+    if "outbox0" not in r or "outbox1" not in r:
+        return []
+    extra = r["outbox1"]["bytes_per_message"] - r["outbox0"]["bytes_per_message"]
+    heap = abs(r["outbox1"]["file_growth_kb"]) < KB
+    return [
+        f"With Outbox 1 each waiting message costs {extra:.0f} bytes more than with Outbox 0"
+        + (", all of it heap" if heap else "") + ". Besides the queue's entry, the journal's "
+        "book of unfinished messages (`JournalBook`, src/uMain/JournalRecord.h) keeps a second "
+        "copy of every message in a `std::map` node, each with a map of its parts sent so "
+        "far; that copy is the likely share of the difference"
+        + (", and what takes Outbox 1 past the target." if not verdict(r, 1)
+           and verdict(r, 0) else "."),
+        "",
+    ]
+
+
 def render(r):
     begin, end = sections.markers("memory")
     n = r["messages"]
@@ -49,6 +67,7 @@ def render(r):
         row("The journal on disk", "—",
             lambda x, o: f"{x['journal_bytes'] / 1e6:.1f} MB" if x["journal_bytes"] else "none"),
         "",
+        *journal_note(r),
         "VmRSS is read from /proc/<pid>/status of the Varnix process, the median of three "
         "readings 1 s apart: 2 s after the modem's initialisation, and again 2 s after the "
         "last execute was answered. The messages are accepted by `varnix-bench.exe fill`: "
