@@ -10,7 +10,13 @@
 //   message N GAP_MS             N messages: poke "1" into Send, time until
 //                                the Status advise; GAP_MS idle between them
 //   watch N TIMEOUT_MS [SVC]     holds an advise link on Status, counts updates
-//   burst N [SVC]                N pokes of "1" into Send, back to back
+//   burst N [SVC [NUM [GAP_MS]]] N pokes of "1" into Send, back to back or
+//                                GAP_MS apart, Num set to NUM first (default
+//                                "x1", refused)
+//   fill N PER [SVC]             N messages queued by executes of PER Send
+//                                commands each
+//   startq EXE EXPECT TIMEOUT_MS starts EXE, then asks for Queue every 10 ms
+//                                until it reads EXPECT
 //   close TIMEOUT_MS             asks Varnix to close and confirms the box
 //   close-bare TIMEOUT_MS        closes the bare server's window (baseline)
 //
@@ -253,15 +259,15 @@ int Watch(int n, int timeoutMs, const std::wstring& service) {
   return 0;
 }
 
-int Burst(int n, const std::wstring& service) {
+int Burst(int n, const std::wstring& service, const std::string& number, int gapMs) {
   HCONV conv = Connect(service);
   if (!conv) return Fail("connect");
   HSZ num = Item(L"Num");
   HSZ sms = Item(L"SMS");
   HSZ send = Item(L"Send");
-  // A number with a letter: the worker refuses it without a word to the
-  // modem, so the queue drains as fast as the gateway can report.
-  if (!Poke(conv, num, "x1") || !Poke(conv, sms, "burst")) return Fail("poke");
+  // By default a number with a letter: the worker refuses it without a word
+  // to the modem, so the queue drains as fast as the gateway can report.
+  if (!Poke(conv, num, number) || !Poke(conv, sms, "burst")) return Fail("poke");
   Pump();
   std::string lat;
   int acked = 0;
@@ -274,12 +280,97 @@ int Burst(int n, const std::wstring& service) {
     Pump();
     if (!lat.empty()) lat += ',';
     lat += Num(b - a);
+    if (gapMs > 0) PumpUntil(static_cast<DWORD>(gapMs), [] { return false; });
   }
   const LONGLONG end = Now();
   Out("burst acked=" + std::to_string(acked) + " start=" + Num(start) + " end=" + Num(end) +
       " lat=" + lat);
   DdeDisconnect(conv);
   return 0;
+}
+
+int Fill(int n, int per, const std::wstring& service) {
+  HCONV conv = Connect(service);
+  if (!conv) return Fail("connect");
+  int queued = 0, executes = 0, refused = 0;
+  const LONGLONG start = Now();
+  while (queued < n) {
+    const int k = per < n - queued ? per : n - queued;
+    std::string cmd;
+    for (int i = 0; i < k; ++i) {
+      char text[32];
+      std::snprintf(text, sizeof text, "memory bench %06d", queued + i);
+      cmd += "[Send(\"13800138000\",\"" + std::string(text) + "\")]";
+    }
+    DWORD result = 0;
+    HDDEDATA ok = DdeClientTransaction(reinterpret_cast<LPBYTE>(cmd.data()),
+                                       static_cast<DWORD>(cmd.size() + 1), conv, nullptr, 0,
+                                       XTYP_EXECUTE, kTransactionMs, &result);
+    Pump();
+    ++executes;
+    if (!ok || !(result & DDE_FACK)) ++refused;
+    queued += k;
+  }
+  const LONGLONG end = Now();
+  Out("fill n=" + std::to_string(queued) + " executes=" + std::to_string(executes) +
+      " refused=" + std::to_string(refused) + " start=" + Num(start) + " end=" + Num(end));
+  DdeDisconnect(conv);
+  return refused ? 1 : 0;
+}
+
+// The first line of an item's text, or "" when the request fails.
+std::string Request(HCONV conv, HSZ item) {
+  HDDEDATA data = DdeClientTransaction(nullptr, 0, conv, item, CF_TEXT, XTYP_REQUEST,
+                                       kTransactionMs, nullptr);
+  if (!data) return {};
+  std::string bytes(DdeGetData(data, nullptr, 0, 0), '\0');
+  if (!bytes.empty()) DdeGetData(data, reinterpret_cast<LPBYTE>(bytes.data()),
+                                 static_cast<DWORD>(bytes.size()), 0);
+  DdeFreeDataHandle(data);
+  return bytes.substr(0, bytes.find_first_of(std::string("\r\n\0", 3)));
+}
+
+// From CreateProcess until Queue reads `expect`. The program is started from
+// here so that one clock brackets it; the driver ends it.
+int StartQueue(const wchar_t* exe, const std::string& expect, int timeoutMs) {
+  HSZ service = Item(L"Varnix");
+  HSZ topic = Item(L"SMS0");
+  HSZ queue = Item(L"Queue");
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::wstring cmdline = std::wstring(L"\"") + exe + L"\"";
+  const LONGLONG t0 = Now();
+  if (!CreateProcessW(exe, cmdline.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi)) {
+    return Fail("CreateProcess " + std::to_string(GetLastError()));
+  }
+  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+  HCONV conv = nullptr;
+  LONGLONG connected = 0;
+  std::string seen;
+  while (GetTickCount64() < end) {
+    if (!conv) {
+      conv = DdeConnect(g_inst, service, topic, nullptr);
+      if (conv) connected = Now();
+    }
+    if (conv) {
+      seen = Request(conv, queue);
+      if (seen == expect) {
+        const LONGLONG t1 = Now();
+        Out("startq pid=" + std::to_string(pi.dwProcessId) + " connected=" +
+            Num(connected - t0) + " read=" + Num(t1 - t0));
+        DdeDisconnect(conv);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        return 0;
+      }
+    }
+    PumpUntil(10, [] { return false; });
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return Fail("Queue never read " + expect + " (last: \"" + seen + "\")");
 }
 
 DWORD g_boxPid = 0;
@@ -353,7 +444,12 @@ int wmain(int argc, wchar_t** argv) {
   } else if (cmd == L"watch") {
     rc = Watch(arg(2), arg(3), argc > 4 ? argv[4] : L"Varnix");
   } else if (cmd == L"burst") {
-    rc = Burst(arg(2), argc > 3 ? argv[3] : L"Varnix");
+    rc = Burst(arg(2), argc > 3 ? argv[3] : L"Varnix",
+               argc > 4 ? varnix::win32::WideToUtf8(argv[4]) : std::string("x1"), arg(5));
+  } else if (cmd == L"fill" && argc >= 4) {
+    rc = Fill(arg(2), arg(3), argc > 4 ? argv[4] : L"Varnix");
+  } else if (cmd == L"startq" && argc >= 5) {
+    rc = StartQueue(argv[2], varnix::win32::WideToUtf8(argv[3]), arg(4));
   } else {
     rc = Fail("unknown command");
   }

@@ -22,6 +22,7 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 from harness.dde import ClientOutput, start_client  # noqa: E402
 from harness.fixtures_app import write_settings  # noqa: E402
@@ -136,7 +137,8 @@ def render(r):
         "## Receiving",
         "",
         f"Measured by `bench/run.sh inbox` on {r['machine']['date']} ({r['machine']['wine']}, "
-        f"{r['machine']['nproc']} cores), {r['elapsed_s']} s, Receive {r['receive_s']}, "
+        f"{r['machine']['nproc']} cores, load {r['machine']['load_before']:.2f} before), "
+        f"{r['elapsed_s']} s, Receive {r['receive_s']}, "
         "prompt-driven dialogue; each message stored at a random moment of the interval.",
         "",
         "| Figure | Target | Result |",
@@ -169,6 +171,8 @@ def main():
         else:
             text = text.rstrip("\n") + "\n\n" + section + "\n"
         p.write_text(text)
+        from perf import keep_and_glance
+        keep_and_glance(md, "inbox", r)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,6 @@ except the end of a message, which is the Status advise's wall-clock
 millisecond as the DDE client printed it."""
 import os
 import pathlib
-import statistics
 import subprocess
 import sys
 import time
@@ -24,7 +23,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 sys.path.insert(0, str(ROOT / "bench"))
 
-from harness.dde import ClientOutput, esc, run_client, start_client  # noqa: E402
+from harness.dde import esc, run_client, start_client  # noqa: E402
 from harness.fixtures_app import write_settings  # noqa: E402
 from harness.modem import SimModem, map_com_ports, modem_ports  # noqa: E402
 from harness.wine import WinePrefix  # noqa: E402

@@ -149,7 +149,9 @@ def render(r):
                         "\n".join(outliers))
     return f"""# Performance
 
-Measured by `bench/run.sh` on {mach['date']}; rewritten by every run.
+## The first release's figures
+
+Measured by `bench/run.sh` (`all`) on {mach['date']}; rewritten by every full run.
 
 Machine: {mach['nproc']} cores, {mach['cpu']}, Linux {mach['kernel']}, {mach['wine']}
 (load average {mach['load_before']:.2f} when the run began; other work on
@@ -158,21 +160,21 @@ display and one Wine prefix, with the simulated modem on COM1 answering at
 once, Delay = {r['message']['delay_ms']} ms. {r['runs']} repetitions
 (`VARNIX_BENCH_RUNS`); the whole run took {r['elapsed_s']:.0f} s.
 
-## Results
+### Results
 
 A verdict judges the median over the repetitions.
 
 {chr(10).join(table)}
 
-## Where a target is missed
+### Where a target is missed
 
 {missed_text}
 
-## Observations
+### Observations
 
 {memory_note}
 
-## How each figure is taken
+### How each figure is taken
 
 All times on the Windows side are `QueryPerformanceCounter` readings of
 `bench/varnix-bench.exe`; the modem's log and the process end are read on
@@ -226,7 +228,7 @@ millisecond whichever clock each side reads.
 - Size: the file size of `Varnix.exe` from the Release build and the
   imports listed by `x86_64-w64-mingw32-objdump -p`.
 
-## Commands
+### Commands
 
     bench/run.sh          # VARNIX_BENCH_RUNS, VARNIX_BENCH_IDLE_S, VARNIX_BENCH_BURST
 
@@ -237,9 +239,8 @@ which ran, in the prefix of this run (in this order of first use):
 
 
 def rewrite(path, results):
-    import report_log
-    import report_long
+    import sections
     path = pathlib.Path(path)
-    # The sections of `bench/run.sh long` and `log` are their own; they stay.
+    # The sections of the other modes are their own; they stay.
     old = path.read_text() if path.exists() else ""
-    path.write_text(report_log.keep(old, report_long.keep(old, render(results))))
+    path.write_text(sections.carry(old, render(results)))

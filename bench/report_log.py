@@ -1,7 +1,7 @@
 """Writes the section of docs/performance.md on what the log costs the
 prompt-driven worker, from the results of bench/perf_log.py, between its
 own two markers, so that the other benchmarks' text stays as it was."""
-import pathlib
+import sections
 
 from report_long import _range
 
@@ -54,22 +54,4 @@ def render(r):
 
 
 def rewrite(path, results):
-    path = pathlib.Path(path)
-    text = path.read_text() if path.exists() else ""
-    section = render(results)
-    if BEGIN in text and END in text:
-        head, rest = text.split(BEGIN, 1)
-        tail = rest.split(END, 1)[1].lstrip("\n")
-        text = head + section + ("\n" + tail if tail else "")
-    else:
-        text = text.rstrip("\n") + "\n\n" + section
-    path.write_text(text)
-
-
-def keep(old_text, new_text):
-    """new_text with the section of old_text carried over, for the full
-    benchmark's rewrite of the whole file."""
-    if BEGIN not in old_text or END not in old_text:
-        return new_text
-    section = BEGIN + old_text.split(BEGIN, 1)[1].split(END, 1)[0] + END + "\n"
-    return new_text.rstrip("\n") + "\n\n" + section
+    sections.rewrite(path, "log", render(results))

@@ -12,6 +12,12 @@
 #                                       time per part, Log 7 against Log 0 (about 2 minutes)
 #   bench/run.sh inbox                  only receiving: a message stored on the SIM until
 #                                       the Inbox advise, Receive 5 (about a minute)
+#   bench/run.sh memory                 only memory: VmRSS idle and with 100,000 messages
+#                                       queued, Outbox 0 and 1 (about 10 minutes)
+#
+# Every mode also keeps its results as bench/results/<mode>.json
+# (VARNIX_BENCH_RESULTS names the folder, "" for none) and rewrites the table
+# "Capabilities at a glance" at the top of the file from all of them.
 #
 # Builds Varnix.exe and the benchmark programs in the win-x64 tree (preset
 # win-x64: mingw, Release, build/win-x64), starts its own Xvfb and
@@ -22,15 +28,18 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export VARNIX_BENCH_BUILD=$root/build/win-x64
 export VARNIX_BENCH_OUT=${VARNIX_BENCH_OUT-$root/docs/performance.md}
+export VARNIX_BENCH_RESULTS=${VARNIX_BENCH_RESULTS-$root/bench/results}
 
 cd "$root"
 cmake --preset win-x64 >/dev/null
 mode=${1:-all}
-if [ "$mode" = long ] || [ "$mode" = outbox ] || [ "$mode" = log ] || [ "$mode" = inbox ]; then
-  cmake --build --preset win-x64 -j "$(nproc)" --target Varnix ddeclient
-else
-  cmake --build --preset win-x64 -j "$(nproc)" --target Varnix varnix-bench VarnixAck
-fi
+case $mode in
+  all) targets=(Varnix varnix-bench VarnixAck) ;;
+  long | log | inbox) targets=(Varnix ddeclient) ;;
+  outbox | memory) targets=(Varnix ddeclient varnix-bench) ;;
+  *) echo "usage: bench/run.sh [all|long|outbox|log|inbox|memory]" >&2; exit 2 ;;
+esac
+cmake --build --preset win-x64 -j "$(nproc)" --target "${targets[@]}"
 
 # shellcheck source=../scripts/wine-env.sh
 source "$root/scripts/wine-env.sh"
@@ -47,6 +56,9 @@ elif [ "$mode" = log ]; then
 elif [ "$mode" = outbox ]; then
   export VARNIX_BENCH_OUTBOX_JSON=${VARNIX_BENCH_OUTBOX_JSON:-$VARNIX_RUN_DIR/perf-outbox.json}
   /usr/bin/python3 "$root/bench/perf_outbox.py"
+elif [ "$mode" = memory ]; then
+  export VARNIX_BENCH_MEMORY_JSON=${VARNIX_BENCH_MEMORY_JSON:-$VARNIX_RUN_DIR/perf-memory.json}
+  /usr/bin/python3 "$root/bench/perf_memory.py"
 elif [ "$mode" = inbox ]; then
   export VARNIX_BENCH_INBOX_JSON=${VARNIX_BENCH_INBOX_JSON:-$VARNIX_RUN_DIR/perf-inbox.json}
   /usr/bin/python3 "$root/bench/perf_inbox.py"
