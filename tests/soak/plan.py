@@ -136,7 +136,10 @@ def modem_faults(seed, parts, silences):
                                 "part": i + 1, "data": ("\r\n" + rng.choice(lines) +
                                                         "\r\n").encode().hex()})
     cmgs = {"prompt_delay": 0.004, "result_delay": 0.015, "parts": per_part,
-            "results": results, "prompts": prompts}
+            "results": results, "prompts": prompts,
+            # One temporary error per PDU at most: a third one in a row would
+            # put its retry 600 s away, past the end of the run.
+            "forgive": True}
     return {"cmgs": cmgs, "cmgf": {"result": "ok", "delay": 0.003},
             "unsolicited": unsolicited, "capacity": 255, "redeliver": 5.0}
 

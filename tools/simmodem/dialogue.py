@@ -13,7 +13,8 @@ told about them answers exactly as the tables say:
             "check_length": true, "length_error": "+CMS ERROR: 304",
             "escape": "silence" | "ok", "split": {...},
             "parts": [{any of the keys above}, ...],
-            "prompts": ["silence", ...], "results": ["+CMS ERROR: 332", ...]}
+            "prompts": ["silence", ...], "results": ["+CMS ERROR: 332", ...],
+            "forgive": false}
       "AT+CMGS=<n>" as a real modem runs it: CR LF "> " after
       `prompt_delay`, then PDU input up to Ctrl-Z (ESC abandons it); the
       PDU's octets after its service-centre part must number <n>; then
@@ -28,7 +29,8 @@ told about them answers exactly as the tables say:
       "silence", "error" (the line prompt_error or result_error) or any
       other text, which is the error line itself. Past its end a script
       gives way to `prompt` and `result`. A PDU answered by an error or
-      silence takes no mr, as with `result`.
+      silence takes no mr, as with `result`. With `forgive` a PDU that was
+      answered with an error once is answered "ok" when it comes again.
   "unsolicited": [{"at": moment, "data": hex, "delay": s, "k": n,
                    "match": "AT+CMGS", "part": n, "every": false}, ...]
       lines of the modem's own at chosen moments, each once (or at every
@@ -136,6 +138,7 @@ class Behaviour:
         self.cmgf_base = self.cmgs_base = self.unsolicited_base = self.pdu_base = 0
         self.echo_base = 0
         self.matched = {}
+        self.refused = set()  # PDUs answered with an error, for "forgive"
 
     def configure(self, req):
         """Takes the keys of a "set" request that are its own; returns the
@@ -291,6 +294,11 @@ class Behaviour:
         result, result_error = cfg["result"], cfg["result_error"]
         if i < len(results):
             result, result_error = scripted(results[i], "ok", result_error)
+        if result == "error" and self.cmgs.get("forgive"):
+            # A PDU refused once goes through when it comes again.
+            if pdu in self.refused:
+                result = "ok"
+            self.refused.add(pdu)
         record["result"] = result
         if result == "ok":
             record["mr"] = self.mr

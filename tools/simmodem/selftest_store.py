@@ -62,6 +62,11 @@ def store_checks(m, line, check):
     send(line, SUBMIT_SRR)
     line.say(b"", 0.2)
     check("reports off", len(set_({"op": "stored"})["messages"]) == 2)
+    # Forgiving: an error once per PDU, then it goes through.
+    set_({"op": "set", "reports": None, "cmgs": {
+        "results": ["+CMS ERROR: 332"] * 3, "forgive": True}})
+    answers = [send(line, p) for p in (SUBMIT, SUBMIT, SUBMIT_SRR)]
+    check("forgive", [b"332" in a for a in answers] == [True, False, True])
     # A store of three places: the fourth message finds it full.
     set_({"op": "set", "capacity": 3})
     indexes = [set_({"op": "store", "pdu": DELIVER})["index"] for _ in range(2)]

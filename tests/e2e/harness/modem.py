@@ -55,7 +55,7 @@ CMS_ERROR_REPLY = b"\r\n+CMS ERROR: 500\r\n"
 PROMPT = b"\r\n> "
 CMGS_KEYS = {"prompt", "prompt_delay", "prompt_error", "result", "result_delay",
              "result_error", "mr", "check_length", "length_error", "escape",
-             "split", "parts", "prompts", "results"}
+             "split", "parts", "prompts", "results", "forgive"}
 
 
 def _chunks(data_or_chunks):
