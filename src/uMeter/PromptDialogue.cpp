@@ -51,6 +51,10 @@ void RunPromptDialogue(ModemLineReader& reader, const std::vector<SubmitPdu>& pa
   reader.Send("at+cmgf=0\r");
   const ModemAnswer mode = reader.WaitFinalResult(kModeCommandTimeout);
   if (mode.result != ModemResult::kOk) {
+    // A modem left waiting for a PDU (the program that began it died, or
+    // its line dropped mid-PDU) takes every command as text and answers
+    // none: ESC ends that wait, and the next attempt finds it listening.
+    if (mode.result == ModemResult::kTimeout) reader.Send(kEsc);
     outcome.sent = false;
     outcome.failedPart = 0;
     outcome.why = mode.result == ModemResult::kTimeout ? "no answer" : OutcomeDetail(mode.finalLine);

@@ -137,8 +137,9 @@ TEST(SendWorkerPrompt, EachAnswerGivesItsOutcomeAndExactlyOneStatus) {
        "ERROR", {}, 0, false, {"cmgf"}, 15},
       {"a CME error to at+cmgf=0", 0, "abc", Answer(IsCmgf, {{15, "\r\n+CME ERROR: 3\r\n"}}),
        false, "+CME ERROR: 3", {}, 0, false, {"cmgf"}, 15},
-      {"silence to at+cmgf=0", 0, "abc", Answer(IsCmgf, {}), false, "no answer", {}, 0, false,
-       {"cmgf"}, 5000},
+      // As from a modem still waiting for a PDU: ESC ends that wait.
+      {"silence to at+cmgf=0: ESC", 0, "abc", Answer(IsCmgf, {}), false, "no answer", {}, 0,
+       false, {"cmgf", "esc"}, 5000},
       {"a refused number", 0, "abc",
        [](PromptBench&) {}, false, "refused number", {}, 0, false, {}, 0},
       {"two parts", 2, twoParts, nullptr, true, "", {1, 2}, 0, true,
