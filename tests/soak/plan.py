@@ -129,7 +129,7 @@ def modem_faults(seed, parts, silences):
         r = rng.random()
         results.append(TEMPORARY if r < 0.02 else PERMANENT if r < 0.025 else "ok")
         p = rng.random()
-        prompts.append("silence" if i in silent else "+CMS ERROR: 515" if p < 0.01 else "ok")
+        prompts.append("silence" if i in silent else "+CMS ERROR: 515" if p < 0.003 else "ok")
         if rng.random() < 0.06:
             unsolicited.append({"at": rng.choice(["before_prompt", "prompt", "result",
                                                   "before_ok"]),
@@ -137,8 +137,9 @@ def modem_faults(seed, parts, silences):
                                                         "\r\n").encode().hex()})
     cmgs = {"prompt_delay": 0.004, "result_delay": 0.015, "parts": per_part,
             "results": results, "prompts": prompts,
-            # One temporary error per PDU at most: a third one in a row would
-            # put its retry 600 s away, past the end of the run.
+            # A temporary error at most once per message after the PDU: a
+            # third failed attempt would put its retry 600 s away, past the
+            # end of the run.
             "forgive": True}
     return {"cmgs": cmgs, "cmgf": {"result": "ok", "delay": 0.003},
             "unsolicited": unsolicited, "capacity": 255, "redeliver": 5.0}

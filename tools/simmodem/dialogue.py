@@ -29,8 +29,9 @@ told about them answers exactly as the tables say:
       "silence", "error" (the line prompt_error or result_error) or any
       other text, which is the error line itself. Past its end a script
       gives way to `prompt` and `result`. A PDU answered by an error or
-      silence takes no mr, as with `result`. With `forgive` a PDU that was
-      answered with an error once is answered "ok" when it comes again.
+      silence takes no mr, as with `result`. With `forgive` a message one
+      of whose PDUs was answered with an error once (its parts known by
+      recipient and concatenation reference) is answered "ok" from then on.
   "unsolicited": [{"at": moment, "data": hex, "delay": s, "k": n,
                    "match": "AT+CMGS", "part": n, "every": false}, ...]
       lines of the modem's own at chosen moments, each once (or at every
@@ -110,6 +111,25 @@ def scripted(entry, good, error):
     if entry in (good, "silence", "error"):
         return entry, error
     return "error", str(entry)
+
+
+def message_key(pdu):
+    """What the parts of one SMS-SUBMIT share: recipient and concatenation
+    reference; the PDU itself for one without a header or not parsed."""
+    try:
+        o = bytes.fromhex(pdu.decode("latin-1"))
+        p = 1 + o[0]
+        fo = o[p]
+        p += 2  # first octet, TP-MR
+        da = o[p:p + 2 + (o[p] + 1) // 2]
+        p += len(da) + 2  # TP-DA, PID, DCS
+        vpf = (fo >> 3) & 3
+        p += {0: 0, 2: 1}.get(vpf, 7) + 1  # TP-VP, UDL
+        if fo & 0x40 and o[p + 1] == 0x00:
+            return (bytes(da), o[p + 3])
+    except (ValueError, IndexError):
+        pass
+    return pdu
 
 
 def check_pdu(pdu, length):
@@ -295,10 +315,11 @@ class Behaviour:
         if i < len(results):
             result, result_error = scripted(results[i], "ok", result_error)
         if result == "error" and self.cmgs.get("forgive"):
-            # A PDU refused once goes through when it comes again.
-            if pdu in self.refused:
+            # A message refused once goes through from then on, every part.
+            key = message_key(pdu)
+            if key in self.refused:
                 result = "ok"
-            self.refused.add(pdu)
+            self.refused.add(key)
         record["result"] = result
         if result == "ok":
             record["mr"] = self.mr
