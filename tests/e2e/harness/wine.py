@@ -14,6 +14,9 @@ import time
 # picks the loader that matches each executable.
 WINE64 = "/usr/lib/wine/wine64"
 
+_READ_ONLY_SUFFIXES = {".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm",
+                       ".ax", ".tlb", ".nls", ".ttf", ".fon", ".ds", ".vxd"}
+
 
 class WinePrefix:
     def __init__(self, path):
@@ -28,8 +31,24 @@ class WinePrefix:
 
     @classmethod
     def copy_of(cls, template, dest):
-        # symlinks=True keeps dosdevices/ pointing where Wine expects.
-        shutil.copytree(template, dest, symlinks=True)
+        # symlinks=True keeps dosdevices/ pointing where Wine expects. The
+        # prefix is over a gigabyte, nearly all of it the DLLs and programs
+        # of drive_c/windows, which Wine only reads: those are hard links
+        # into the template, so a test does not write a gigabyte first.
+        # Everything Wine writes (the registry files, win.ini, what the
+        # test creates) is a copy of its own.
+        windows = pathlib.Path(template) / "drive_c" / "windows"
+
+        def copy(src, dst):
+            p = pathlib.Path(src)
+            if p.suffix.lower() in _READ_ONLY_SUFFIXES and windows in p.parents:
+                try:
+                    os.link(src, dst)
+                    return dst
+                except OSError:
+                    pass
+            return shutil.copy2(src, dst)
+        shutil.copytree(template, dest, symlinks=True, copy_function=copy)
         return cls(dest)
 
     def _outfile(self, tag):
