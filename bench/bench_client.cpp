@@ -389,7 +389,7 @@ BOOL CALLBACK FindBox(HWND hwnd, LPARAM) {
 }
 
 int Close(int timeoutMs) {
-  HWND main = FindWindowW(L"TfrmMain", nullptr);
+  HWND main = FindWindowW(L"MainWindow", nullptr);
   if (!main) return Fail("no Varnix window");
   GetWindowThreadProcessId(main, &g_boxPid);
   PostMessageW(main, WM_CLOSE, 0, 0);

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "uMain/Journal.h"
+#include "outbox/Journal.h"
 
 namespace {
 

@@ -23,7 +23,7 @@ def journal_note(r):
     return [
         f"With Outbox 1 each waiting message costs {extra:.0f} bytes more than with Outbox 0"
         + (", all of it heap" if heap else "") + ". Besides the queue's entry, the journal's "
-        "book of unfinished messages (`JournalBook`, src/uMain/JournalRecord.h) keeps a second "
+        "book of unfinished messages (`JournalBook`, src/outbox/JournalRecord.h) keeps a second "
         "copy of every message in a `std::map` node, each with a map of its parts sent so "
         "far; that copy is the likely share of the difference"
         + (", and what takes Outbox 1 past the target." if not verdict(r, 1)

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "uMain/ExecuteCommand.h"
-#include "uMeter/AnsiCodec.h"
+#include "dde/ExecuteCommand.h"
+#include "text/AnsiCodec.h"
 
 using namespace varnix;
 

@@ -17,7 +17,7 @@
 #include "FuzzInput.h"
 #include "support/JournalText.h"
 #include "support/MemoryJournalStore.h"
-#include "uMain/Journal.h"
+#include "outbox/Journal.h"
 
 using namespace varnix;
 using varnix::testing::Describe;

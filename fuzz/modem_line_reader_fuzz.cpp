@@ -12,7 +12,7 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "uMeter/ModemLineReader.h"
+#include "modem/ModemLineReader.h"
 
 using namespace varnix;
 using varnix::fuzz::FuzzInput;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "uMain/InboxText.h"
-#include "uMeter/PduDecoder.h"
+#include "inbox/InboxText.h"
+#include "sms/PduDecoder.h"
 
 using namespace varnix;
 using varnix::fuzz::FuzzInput;

@@ -11,7 +11,7 @@
 
 #include "FuzzInput.h"
 #include "support/Utf8Codec.h"
-#include "uMeter/PduEncoder.h"
+#include "sms/PduEncoder.h"
 
 using namespace varnix;
 using varnix::fuzz::FuzzInput;

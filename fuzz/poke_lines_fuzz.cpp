@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "uMain/DdeModel.h"
-#include "uMain/SendRule.h"
+#include "dde/DdeModel.h"
+#include "dde/SendRule.h"
 
 using namespace varnix;
 using varnix::fuzz::FuzzInput;

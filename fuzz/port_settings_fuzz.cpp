@@ -13,7 +13,7 @@
 
 #include "FuzzInput.h"
 #include "support/MemoryRegistry.h"
-#include "uMeter/PortSettings.h"
+#include "settings/PortSettings.h"
 
 using namespace varnix;
 using varnix::fuzz::FuzzInput;

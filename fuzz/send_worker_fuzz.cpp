@@ -1,4 +1,4 @@
-// The worker's reply judge and one whole message (TGetDataThread::
+// The worker's reply judge and one whole message (SendWorker::
 // ProcessEntry) against a port that answers with fuzzed chunks, in virtual
 // time.
 //
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "uMeter/PduEncoder.h"
-#include "uMeter/SendWorker.h"
+#include "sms/PduEncoder.h"
+#include "gateway/SendWorker.h"
 #include "support/Utf8Codec.h"
 
 using namespace varnix;
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GatewayState state;
   state.portHandle = 1;
   state.statusText.Set("unset");
-  TGetDataThread worker(state, port, clock, codec, delayMs, [&ev] { ++ev.posts; });
+  SendWorker worker(state, port, clock, codec, delayMs, [&ev] { ++ev.posts; });
   worker.ProcessEntry(entry);
 
   // Exactly one outcome per entry, "1" or "0".

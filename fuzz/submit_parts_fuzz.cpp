@@ -11,8 +11,8 @@
 
 #include "FuzzInput.h"
 #include "support/Utf8Codec.h"
-#include "uMeter/Gsm7.h"
-#include "uMeter/SubmitParts.h"
+#include "sms/Gsm7.h"
+#include "sms/SubmitParts.h"
 
 using namespace varnix;
 using varnix::fuzz::FuzzInput;

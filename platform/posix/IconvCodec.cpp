@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "uMeter/AnsiCodec.h"
+#include "text/AnsiCodec.h"
 
 namespace varnix {
 namespace {

@@ -1,5 +1,5 @@
 // ANSI code pages on Windows, through the program's one text conversion.
-#include "uMeter/AnsiCodec.h"
+#include "text/AnsiCodec.h"
 
 #include "win32/WinText.h"
 

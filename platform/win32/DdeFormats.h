@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "uMain/DdeModel.h"
+#include "dde/DdeModel.h"
 
 namespace varnix::win32 {
 

@@ -15,7 +15,7 @@
 #include <tuple>
 #include <vector>
 
-#include "uMain/DdeModel.h"
+#include "dde/DdeModel.h"
 
 namespace varnix::win32 {
 

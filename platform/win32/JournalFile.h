@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "uMain/Journal.h"
+#include "outbox/Journal.h"
 #include "win32/Handle.h"
 
 namespace varnix::win32 {

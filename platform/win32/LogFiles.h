@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "uMain/LogWriter.h"
+#include "log/LogWriter.h"
 
 namespace varnix::win32 {
 

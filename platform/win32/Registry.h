@@ -6,7 +6,7 @@
 #include <string>
 
 #include "win32/Handle.h"
-#include "uMeter/PortSettings.h"
+#include "settings/PortSettings.h"
 
 namespace varnix {
 

@@ -11,9 +11,9 @@
 #include <cstdint>
 
 #include "win32/Handle.h"
-#include "uMain/GatewayState.h"
-#include "uMeter/PortSettings.h"
-#include "uMeter/SendWorker.h"
+#include "gateway/GatewayState.h"
+#include "settings/PortSettings.h"
+#include "gateway/SendWorker.h"
 
 namespace varnix {
 

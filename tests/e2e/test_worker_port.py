@@ -1,4 +1,4 @@
-"""The send worker (TGetDataThread) over the real Win32 port under Wine,
+"""The send worker (SendWorker) over the real Win32 port under Wine,
 against the simulated modem: the bytes of the dialogue, its pauses, the PDU
 as an independent decoder reads it, and the status for the modem's answer.
 The Windows side is tests/e2e/port/worker_probe.exe."""

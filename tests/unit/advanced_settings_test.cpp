@@ -1,7 +1,7 @@
 // The advanced settings dialog without its window: what it shows, which
 // entries each field accepts, the refusal of the whole Apply, and what
 // reaches the running record.
-#include "uCom/AdvancedSettings.h"
+#include "settings/AdvancedSettings.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "uCom/ComSettings.h"
+#include "settings/ComSettings.h"
 
 namespace varnix {
 namespace {

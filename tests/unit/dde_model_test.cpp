@@ -1,4 +1,4 @@
-#include "uMain/DdeModel.h"
+#include "dde/DdeModel.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Status reports matched to the parts sent: by reference and recipient,
 // within 3 days; delivered when every part is, undelivered at the first
 // failure, still trying changes nothing.
-#include "uMain/DeliveryReports.h"
+#include "inbox/DeliveryReports.h"
 
 #include <gtest/gtest.h>
 

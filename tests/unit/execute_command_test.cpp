@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "uMain/ExecuteCommand.h"
-#include "uMeter/AnsiCodec.h"
+#include "dde/ExecuteCommand.h"
+#include "text/AnsiCodec.h"
 
 namespace varnix {
 namespace {

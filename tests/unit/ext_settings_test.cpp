@@ -1,6 +1,6 @@
 // The opt-in values beside the six: absent, wrong, out of range, and the
 // key they come from.
-#include "uMeter/ExtSettings.h"
+#include "settings/ExtSettings.h"
 
 #include <gtest/gtest.h>
 

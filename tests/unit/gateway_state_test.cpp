@@ -1,4 +1,4 @@
-#include "uMain/GatewayState.h"
+#include "gateway/GatewayState.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "uMeter/Gsm7.h"
+#include "sms/Gsm7.h"
 
 #include <gtest/gtest.h>
 

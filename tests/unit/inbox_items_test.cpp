@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "uMain/DdeModel.h"
-#include "uMain/InboxItems.h"
-#include "uMain/InboxLog.h"
+#include "dde/DdeModel.h"
+#include "dde/InboxItems.h"
+#include "inbox/InboxLog.h"
 
 namespace varnix {
 namespace {

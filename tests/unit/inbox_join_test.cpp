@@ -1,6 +1,6 @@
 // Joining incoming parts: in any order, each listing afresh, never a part
 // twice, and a group that stays incomplete goes out after 10 minutes.
-#include "uMain/InboxJoin.h"
+#include "inbox/InboxJoin.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "uMain/InboxText.h"
+#include "inbox/InboxText.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include "support/Deadline.h"
 #include "support/JournalText.h"
 #include "support/MemoryJournalStore.h"
-#include "uMain/Journal.h"
+#include "outbox/Journal.h"
 
 namespace varnix {
 namespace {

@@ -1,7 +1,7 @@
 // The outbox journal over an in-memory file: the exact lines it writes, what
 // it recovers from a file cut or corrupted anywhere, compaction, and the
 // rule that a part that may have reached the modem is never sent again.
-#include "uMain/Journal.h"
+#include "outbox/Journal.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "uMain/LogLine.h"
+#include "log/LogLine.h"
 
 namespace varnix {
 namespace {

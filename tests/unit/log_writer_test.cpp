@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "uMain/LogWriter.h"
+#include "log/LogWriter.h"
 
 namespace varnix {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "uMain/MessageResults.h"
-#include "uMeter/LoggingPort.h"
+#include "message/MessageResults.h"
+#include "modem/LoggingPort.h"
 
 namespace varnix {
 namespace {

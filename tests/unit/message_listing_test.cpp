@@ -1,6 +1,6 @@
 // The answer to "AT+CMGL=4": its entries, what does not parse, and the
 // bound; read through the line reader in virtual time.
-#include "uMeter/MessageListing.h"
+#include "modem/MessageListing.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The line reader against a scripted modem in virtual time: bytes become
 // waiting at given virtual instants, and the reader's pauses only move the
 // clock, so every answer and every time-out is checked to the millisecond.
-#include "uMeter/ModemLineReader.h"
+#include "modem/ModemLineReader.h"
 
 #include <gtest/gtest.h>
 

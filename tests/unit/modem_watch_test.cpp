@@ -1,4 +1,4 @@
-#include "uMeter/ModemWatch.h"
+#include "modem/ModemWatch.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "support/PromptBench.h"
-#include "uMain/ModemItems.h"
+#include "dde/ModemItems.h"
 
 namespace varnix {
 namespace {

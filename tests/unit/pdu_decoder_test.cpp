@@ -1,4 +1,4 @@
-#include "uMeter/PduDecoder.h"
+#include "sms/PduDecoder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "IncomingPdus.h"  // generated from tests/data/incoming_pdus.tsv
 #include "support/Utf8Codec.h"
-#include "uMeter/Gsm7.h"
+#include "sms/Gsm7.h"
 
 namespace varnix {
 namespace {

@@ -1,4 +1,4 @@
-#include "uMeter/PduEncoder.h"
+#include "sms/PduEncoder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "uMeter/PortSettings.h"
+#include "settings/PortSettings.h"
 
 #include <gtest/gtest.h>
 

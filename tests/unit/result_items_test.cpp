@@ -1,4 +1,4 @@
-#include "uMain/ResultItems.h"
+#include "dde/ResultItems.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "support/WorkerBench.h"
-#include "uMain/SendRule.h"
-#include "uMeter/MessageOutcome.h"
+#include "dde/SendRule.h"
+#include "message/MessageOutcome.h"
 
 namespace varnix {
 namespace {

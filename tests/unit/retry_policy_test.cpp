@@ -1,8 +1,8 @@
-#include "uMeter/RetryPolicy.h"
+#include "modem/RetryPolicy.h"
 
 #include <gtest/gtest.h>
 
-#include "uMeter/MessageOutcome.h"
+#include "message/MessageOutcome.h"
 
 namespace varnix {
 namespace {

@@ -1,11 +1,11 @@
-#include "uMain/SendRule.h"
+#include "dde/SendRule.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "uMeter/PduEncoder.h"
+#include "sms/PduEncoder.h"
 
 namespace varnix {
 namespace {

@@ -1,7 +1,7 @@
 // What one message's trouble may cost in virtual time: an error from the
 // port, the codec or the post, a number the send rule could not queue
 // whole, a port that claims more than it was given.
-#include "uMeter/SendWorker.h"
+#include "gateway/SendWorker.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support/WorkerBench.h"
-#include "uMain/SendRule.h"
+#include "dde/SendRule.h"
 
 namespace varnix {
 namespace {
@@ -90,7 +90,7 @@ TEST(SendWorker, AFailingPostEndsOnlyItsMessage) {
   Bench b;
   b.modem.reply = {{0, kCompleteReply}};
   int posts = 0;
-  TGetDataThread worker{b.state, b.modem, b.clock, b.codec, b.delay, [&] {
+  SendWorker worker{b.state, b.modem, b.clock, b.codec, b.delay, [&] {
                           b.log.push_back({b.clock.now, "post:" + b.state.statusText.Get()});
                           if (++posts == 1) throw std::bad_alloc();
                         }};
@@ -175,7 +175,7 @@ TEST(SendWorker, APortClaimingMoreThanAskedIsTakenAtMostABufferFull) {
     OverclaimingPort port(c.waiting, c.extra);
     testing::Utf8Codec codec;
     std::atomic<std::int32_t> delay{0};
-    TGetDataThread worker(state, port, clock, codec, delay, nullptr);
+    SendWorker worker(state, port, clock, codec, delay, nullptr);
     worker.ProcessEntry("12345678901,abc");
     EXPECT_EQ(state.statusText.Get(), c.status);
     EXPECT_EQ(port.asked.size(), c.reads);

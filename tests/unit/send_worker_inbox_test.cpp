@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/InboxBench.h"
-#include "uMeter/SubmitParts.h"
+#include "sms/SubmitParts.h"
 
 namespace varnix {
 namespace {

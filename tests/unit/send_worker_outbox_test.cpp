@@ -8,9 +8,9 @@
 
 #include "support/MemoryJournalStore.h"
 #include "support/PromptBench.h"
-#include "uMain/Journal.h"
-#include "uMain/Outbox.h"
-#include "uMain/ResultItems.h"
+#include "outbox/Journal.h"
+#include "gateway/Outbox.h"
+#include "dde/ResultItems.h"
 
 namespace varnix {
 namespace {

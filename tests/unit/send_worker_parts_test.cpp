@@ -1,7 +1,7 @@
 // Messages in parts on the classic dialogue, in virtual time: every part
 // runs the whole dialogue with its pauses, Status comes once per message,
 // and each outcome says what happened.
-#include "uMeter/SendWorker.h"
+#include "gateway/SendWorker.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "support/WorkerBench.h"
-#include "uMeter/ExtSettings.h"
-#include "uMeter/SubmitParts.h"
+#include "settings/ExtSettings.h"
+#include "sms/SubmitParts.h"
 
 namespace varnix {
 namespace {

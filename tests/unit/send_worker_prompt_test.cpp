@@ -1,7 +1,7 @@
 // The prompt-driven dialogue in virtual time: each step goes on the moment
 // the modem's answer is complete, every failure has its reason, and no
 // stray line gives a false "1" or "0".
-#include "uMeter/SendWorker.h"
+#include "gateway/SendWorker.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/PromptBench.h"
-#include "uMeter/SubmitParts.h"
+#include "sms/SubmitParts.h"
 
 namespace varnix {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "support/PromptBench.h"
 #include "support/WorkerBench.h"
-#include "uMain/ResultItems.h"
+#include "dde/ResultItems.h"
 
 namespace varnix {
 namespace {

@@ -1,5 +1,5 @@
 // The modem dialogue in virtual time: exact bytes, pauses and reads.
-#include "uMeter/SendWorker.h"
+#include "gateway/SendWorker.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/WorkerBench.h"
-#include "uMain/SendRule.h"
+#include "dde/SendRule.h"
 
 namespace varnix {
 namespace {

@@ -1,5 +1,5 @@
 // The worker on a real thread: wake-ups, the stop and Finished().
-#include "uMeter/SendWorker.h"
+#include "gateway/SendWorker.h"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +49,7 @@ TEST(SendWorker, IdleWorkerWakesForANewEntryAndStopsAtOnce) {
   testing::Utf8Codec codec;
   std::atomic<std::int32_t> delay{600000};  // a poll that would take 10 minutes
   std::atomic<int> posts{0};
-  TGetDataThread worker(state, modem, clock, codec, delay, [&] { ++posts; });
+  SendWorker worker(state, modem, clock, codec, delay, [&] { ++posts; });
   std::atomic<bool> finishedCalled{false};
   worker.SetOnFinished([&] { finishedCalled = true; });
   worker.Start();
@@ -112,7 +112,7 @@ TEST(SendWorker, FinishedIsFalseFromStartUntilTheLoopEnds) {
     GateClock clock;
     testing::Utf8Codec codec;
     std::atomic<std::int32_t> delay{0};
-    TGetDataThread worker(state, modem, clock, codec, delay, nullptr);
+    SendWorker worker(state, modem, clock, codec, delay, nullptr);
     std::atomic<int> finishedCalls{0};
     std::atomic<bool> finishedSeenInCallback{false};
     worker.SetOnFinished([&] {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "support/PromptBench.h"
-#include "uMain/ResultItems.h"
-#include "uMeter/ModemWatch.h"
+#include "dde/ResultItems.h"
+#include "modem/ModemWatch.h"
 
 namespace varnix {
 namespace {

@@ -1,4 +1,4 @@
-#include "uMeter/SubmitParts.h"
+#include "sms/SubmitParts.h"
 
 #include <gtest/gtest.h>
 

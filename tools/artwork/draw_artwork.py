@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws Varnix's pictures: the application icon (32x32 and 16x16, 256
 colours) and the About box logo (249x41, 256 colours). Standard library only;
-the output is committed under src/res/, so the build never runs this.
+the output is committed under src/app/res/, so the build never runs this.
 
     python3 tools/artwork/draw_artwork.py [output directory]
 """
@@ -195,7 +195,7 @@ def write_bmp(path, cv):
 
 def main():
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else \
-        pathlib.Path(__file__).resolve().parents[2] / "src" / "res"
+        pathlib.Path(__file__).resolve().parents[2] / "src" / "app" / "res"
     out.mkdir(parents=True, exist_ok=True)
     write_ico(out / "Varnix.ico", [draw_icon(32), draw_icon(16)])
     write_bmp(out / "logo.bmp", draw_logo())

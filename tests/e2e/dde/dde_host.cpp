@@ -24,7 +24,7 @@
 
 #include "win32/DdeServer.h"
 #include "win32/WinText.h"
-#include "uMain/SendRule.h"
+#include "dde/SendRule.h"
 
 using namespace varnix;
 

@@ -1,6 +1,6 @@
 // The send worker on the real COM1: opens it with the default line settings,
 // queues the entries given on the command line (converted to the ANSI code
-// page, as DDE clients deliver them), runs TGetDataThread until every entry
+// page, as DDE clients deliver them), runs SendWorker until every entry
 // has been reported, then stops it and closes the port.
 //
 //   worker_probe DELAY ENTRY...
@@ -19,8 +19,8 @@
 
 #include "win32/SerialPort.h"
 #include "win32/WinText.h"
-#include "uMeter/AnsiCodec.h"
-#include "uMeter/SendWorker.h"
+#include "text/AnsiCodec.h"
+#include "gateway/SendWorker.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
@@ -43,7 +43,7 @@ int wmain(int argc, wchar_t** argv) {
   int done = 0;
   varnix::SystemWorkerClock clock;
   auto codec = varnix::MakeSystemAnsiCodec();
-  varnix::TGetDataThread worker(state, port, clock, *codec, settings.Delay, [&] {
+  varnix::SendWorker worker(state, port, clock, *codec, settings.Delay, [&] {
     std::lock_guard<std::mutex> lock(m);
     std::printf("done %s\n", state.statusText.Get().c_str());
     std::fflush(stdout);

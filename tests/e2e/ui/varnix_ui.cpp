@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "uAbout/win32/frmAbout.h"
-#include "uCom/win32/frmAdvanced.h"
-#include "uCom/win32/frmCom.h"
-#include "uMain/win32/frmMain.h"
+#include "app/AboutBox.h"
+#include "app/AdvancedSettingsDialog.h"
+#include "app/ComSettingsDialog.h"
+#include "app/MainWindow.h"
 #include "win32/WinText.h"
 
 namespace {
@@ -75,10 +75,10 @@ HWND WaitFor(DWORD ms, Pred pred) {
   }
 }
 
-HWND MainWindow() { return FindWindowW(kMainClassName, nullptr); }
+HWND FindMainWindow() { return FindWindowW(kMainClassName, nullptr); }
 
 HWND RequireMain() {
-  HWND h = MainWindow();
+  HWND h = FindMainWindow();
   if (!h) throw Failure("no Varnix main window");
   return h;
 }
@@ -107,7 +107,7 @@ BOOL CALLBACK FindBoxOf(HWND h, LPARAM p) {
 }
 
 HWND FindBox() {
-  HWND main = MainWindow();
+  HWND main = FindMainWindow();
   if (!main) return nullptr;
   BoxSearch search{ProcessOf(main), nullptr};
   EnumWindows(&FindBoxOf, reinterpret_cast<LPARAM>(&search));
@@ -221,7 +221,7 @@ void Run(const std::vector<std::string>& a) {
   if (cmd == "sleep") {
     Sleep(ArgMs(a, 1, 100));
   } else if (cmd == "wait-main") {
-    if (!WaitFor(ArgMs(a, 1, kDefaultWaitMs), MainWindow)) throw Failure("no main window");
+    if (!WaitFor(ArgMs(a, 1, kDefaultWaitMs), FindMainWindow)) throw Failure("no main window");
     Print("main", "found");
   } else if (cmd == "wait-visible") {
     // The main window is shown once the start-up sequence has ended.
@@ -466,7 +466,7 @@ void Run(const std::vector<std::string>& a) {
     // What Windows sends once every program agreed to end the session.
     PostMessageW(RequireMain(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
   } else if (cmd == "wait-gone") {
-    if (!WaitFor(ArgMs(a, 1, kDefaultWaitMs), [] { return MainWindow() ? nullptr : kDone; })) {
+    if (!WaitFor(ArgMs(a, 1, kDefaultWaitMs), [] { return FindMainWindow() ? nullptr : kDone; })) {
       throw Failure("main window still there");
     }
     Print("main", "gone");

@@ -10,8 +10,8 @@
 
 #include "support/IncomingPdus.h"
 #include "support/PromptBench.h"
-#include "uMain/ResultItems.h"
-#include "uMeter/Inbox.h"
+#include "dde/ResultItems.h"
+#include "inbox/Inbox.h"
 
 namespace varnix::testing {
 

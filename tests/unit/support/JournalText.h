@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "uMain/Journal.h"
+#include "outbox/Journal.h"
 
 namespace varnix::testing {
 

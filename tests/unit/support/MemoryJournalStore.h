@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "uMain/Journal.h"
+#include "outbox/Journal.h"
 
 namespace varnix::testing {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "uMeter/PortSettings.h"
+#include "settings/PortSettings.h"
 
 namespace varnix::testing {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "support/WorkerBench.h"
-#include "uMeter/ExtSettings.h"
-#include "uMeter/ModemLineReader.h"
+#include "settings/ExtSettings.h"
+#include "modem/ModemLineReader.h"
 
 namespace varnix::testing {
 
@@ -115,7 +115,7 @@ struct PromptBench {
   std::atomic<std::int32_t> delay{2000};
   ExtSettings ext;
   std::vector<MessageOutcome> outcomes;
-  TGetDataThread worker{state, modem, clock, codec, delay, [this] {
+  SendWorker worker{state, modem, clock, codec, delay, [this] {
                           log.push_back({clock.now, "post:" + state.statusText.Get()});
                         }};
 

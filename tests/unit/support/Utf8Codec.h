@@ -2,7 +2,7 @@
 // character, surrogate pairs included, whatever the host's code pages.
 #pragma once
 
-#include "uMeter/AnsiCodec.h"
+#include "text/AnsiCodec.h"
 
 namespace varnix::testing {
 

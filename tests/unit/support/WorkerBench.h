@@ -14,7 +14,7 @@
 
 #include "support/Deadline.h"
 #include "support/Utf8Codec.h"
-#include "uMeter/SendWorker.h"
+#include "gateway/SendWorker.h"
 
 namespace varnix::testing {
 
@@ -124,7 +124,7 @@ struct Bench {
   ScriptedModem modem{clock, log};
   FailingCodec codec;
   std::atomic<std::int32_t> delay{2000};
-  TGetDataThread worker{state, modem, clock, codec, delay, [this] {
+  SendWorker worker{state, modem, clock, codec, delay, [this] {
                           log.push_back({clock.now, "post:" + state.statusText.Get()});
                         }};
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "uMeter/SubmitParts.h"
+#include "sms/SubmitParts.h"
 
 namespace {
 

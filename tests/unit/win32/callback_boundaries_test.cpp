@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "uMain/DdeModel.h"
-#include "uMain/win32/FormHelpers.h"
-#include "uMeter/PortSettings.h"
+#include "dde/DdeModel.h"
+#include "app/FormHelpers.h"
+#include "settings/PortSettings.h"
 #include "win32/DdeServer.h"
 #include "win32/WinText.h"
 

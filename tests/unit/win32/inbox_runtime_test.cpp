@@ -10,8 +10,8 @@
 #include <future>
 #include <string>
 
-#include "uMain/InboxLog.h"
-#include "uMain/win32/InboxRuntime.h"
+#include "inbox/InboxLog.h"
+#include "app/InboxRuntime.h"
 #include "win32/InboxLogFile.h"
 #include "win32/JournalFile.h"
 

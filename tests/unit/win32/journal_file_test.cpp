@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "uMain/Journal.h"
+#include "outbox/Journal.h"
 #include "win32/JournalFile.h"
 
 namespace varnix {
