@@ -1,5 +1,5 @@
 // The DDEML side of the DDE service: registers the service name, answers the
-// transactions of the topic's clients from the item model (uMain/DdeModel.h)
+// transactions of the topic's clients from the item model (dde/DdeModel.h)
 // and tells advise links about every change of an item.
 #pragma once
 

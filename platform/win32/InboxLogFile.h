@@ -1,4 +1,4 @@
-// The inbox log's file on Windows (uMain/InboxLog.h).
+// The inbox log's file on Windows (inbox/InboxLog.h).
 #pragma once
 
 #include <optional>
