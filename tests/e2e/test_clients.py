@@ -118,12 +118,13 @@ def test_varnix_send_prints_the_id_and_every_state_with_its_exit_code(app, modem
     assert returned < records[-1]["t"] + 6
     wait_result(app, "3\tsent\t30", 15)
 
-    # No outcome within --timeout: the id and "queued", then exit 2.
+    # No outcome within --timeout: the id and "queued", then exit 3 (still
+    # under way), which a batch file must not take for "no gateway".
     modem.set_cmgs(prompt="silence")
     started = time.monotonic()
     code, out = app.prefix.run(send, "--timeout", "2", NUMBER, "never")
     elapsed = time.monotonic() - started
-    assert code == 2 and lines(out)[:2] == ["id 4", "queued"], out
+    assert code == 3 and lines(out)[:2] == ["id 4", "queued"], out
     assert "no outcome" in out and 2 <= elapsed < 10, (elapsed, out)
 
 

@@ -17,7 +17,7 @@ using varnix::win32::WideToAnsi;
 using varnix_send::DdeSession;
 
 constexpr wchar_t kUsage[] =
-    L"Usage: varnix-send [--service NAME] [--timeout SECONDS] [--no-wait] NUMBER TEXT\n"
+    L"Usage: varnix-send [--service NAME] [--timeout SECONDS] [--no-wait] [--] NUMBER TEXT\n"
     L"\n"
     L"Sends TEXT as an SMS to NUMBER through the Varnix SMS gateway running on\n"
     L"this desktop, and waits for the modem's answer.\n"
@@ -43,12 +43,19 @@ constexpr wchar_t kUsage[] =
     L"  --no-wait          return as soon as the message is queued: prints\n"
     L"                     \"id N\" and \"queued\"\n"
     L"  --help             this text\n"
+    L"  --                 what follows is NUMBER and TEXT, even when it begins\n"
+    L"                     with \"-\" (varnix-send -- 13800000000 \"-5 C alarm\")\n"
     L"\n"
     L"Exit status:\n"
     L"  0  sent (or, with --no-wait, queued)\n"
-    L"  1  the modem did not take the message (failed, or Status \"0\")\n"
-    L"  2  the gateway could not be reached, refused the message or did not\n"
-    L"     answer in time; or the command line was wrong\n";
+    L"  1  the modem did not take the message (failed, or Status \"0\"), or its\n"
+    L"     end is unknown (the gateway stopped while the modem had it: it may\n"
+    L"     have been sent; check before sending it again)\n"
+    L"  2  nothing was accepted: the gateway could not be reached or refused\n"
+    L"     the message; or the command line was wrong\n"
+    L"  3  the message was accepted but had no final state when the wait\n"
+    L"     ended (it may wait for a retry): it is still under way, and\n"
+    L"     sending it again may send it twice\n";
 
 // Every transaction's own bound; the outcome has --timeout.
 constexpr DWORD kTransactionMs = 10000;
@@ -111,8 +118,14 @@ bool Watch(Gateway& g, const Options& o, const wchar_t* item) {
   return false;
 }
 
+// Exit status of a message that was accepted but had no final state when
+// the wait ended: a retry may be 10 to 600 s away, and a caller that read
+// this as "no gateway" would send the message a second time.
+constexpr int kStillUnderWay = 3;
+
 // Waits up to the timeout for advise data of `item`; calls take(first line)
-// for each until it returns an exit status (>= 0).
+// for each until it returns an exit status (>= 0). The message was accepted
+// before the wait began.
 template <class Take>
 int Outcome(Gateway& g, const Options& o, const wchar_t* item, Take take) {
   const ULONGLONG end = GetTickCount64() + o.timeout * 1000ULL;
@@ -126,8 +139,9 @@ int Outcome(Gateway& g, const Options& o, const wchar_t* item, Take take) {
     if (now >= end) break;
     DdeSession::Pump(static_cast<DWORD>(end - now));
   }
-  Fail(L"no outcome from the gateway within " + std::to_wstring(o.timeout) + L" s");
-  return 2;
+  Fail(L"no outcome from the gateway within " + std::to_wstring(o.timeout) +
+       L" s; the message was accepted and is still under way");
+  return kStillUnderWay;
 }
 
 // The older way, for a gateway without the execute command: three pokes,
