@@ -79,8 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (error) FUZZ_CHECK(IsRegistryText(*error), *error);
     FUZZ_CHECK(!reg.KeyOpen(), "key left open");
     FUZZ_CHECK(!reg.log.empty() && reg.log.back() == "close", "no close at the end");
-    if (!error) {
-      // Loaded or defaulted: either way the key it used now holds them all.
+    if (!error && !reg.SettingsReadOnly()) {
+      // Loaded or defaulted: either way the key it used now holds them all
+      // (the administrator's read-only key is never written).
       Registry::Key* key = nullptr;
       for (RegistryRoot root : {RegistryRoot::kLocalMachine, RegistryRoot::kCurrentUser}) {
         if (!reg.readOnlyRoots.count(root) && reg.HasKey(root, kSettingsKey)) {

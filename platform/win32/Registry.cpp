@@ -33,6 +33,18 @@ bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
   return true;
 }
 
+bool TRegistry::OpenKeyReadOnly(const std::string& path) {
+  CloseKey();
+  const std::wstring wpath = win32::AnsiToWide(path);
+  HKEY key = nullptr;
+  // KEY_READ alone: the access a standard user has to HKLM\Software under
+  // UAC (asking for KEY_WRITE as well fails with ERROR_ACCESS_DENIED).
+  if (RegOpenKeyExW(root_, wpath.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+    return false;
+  key_.reset(key);
+  return true;
+}
+
 bool TRegistry::ValueExists(const std::string& name) {
   if (!key_) return false;
   const std::wstring wname = win32::AnsiToWide(name);

@@ -20,6 +20,7 @@ class TRegistry final : public RegistryAccessor {
 
   void SetRootKey(RegistryRoot root) override;
   bool OpenKey(const std::string& path, bool canCreate) override;
+  bool OpenKeyReadOnly(const std::string& path) override;
   bool ValueExists(const std::string& name) override;
   std::int32_t ReadInteger(const std::string& name) override;
   void WriteInteger(const std::string& name, std::int32_t value) override;

@@ -46,6 +46,7 @@ std::optional<std::string> LoadExtSettingsAtStartup(ExtSettings& settings,
 
 void SaveExtSettingsToRegistry(RegistryAccessor& registry, const ExtSettings& settings) {
   WithSettingsKey(registry, [&] {
+    if (registry.SettingsReadOnly()) throw RegistryError(FailedToSetData(kExtValues[0].name));
     for (const ExtValue& v : kExtValues) registry.WriteInteger(v.name, (settings.*v.field).load());
   });
 }

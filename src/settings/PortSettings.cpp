@@ -26,7 +26,8 @@ std::string FailedToSetData(const std::string& name) {
 void LoadPortSettings(PortSettings& settings, RegistryAccessor& registry) {
   if (!registry.ValueExists("Port")) {
     settings = PortSettings::Defaults();
-    SavePortSettings(registry, settings);
+    // The administrator's key is theirs to fill; the defaults serve until then.
+    if (!registry.SettingsReadOnly()) SavePortSettings(registry, settings);
     return;
   }
   // Each field is stored as soon as it was read: a failing value leaves the
@@ -40,6 +41,7 @@ void LoadPortSettings(PortSettings& settings, RegistryAccessor& registry) {
 }
 
 void SavePortSettings(RegistryAccessor& registry, const PortSettings& settings) {
+  if (registry.SettingsReadOnly()) throw RegistryError(FailedToSetData("Port"));
   registry.WriteInteger("Port", settings.Port);
   registry.WriteInteger("Bit", settings.Bit);
   registry.WriteInteger("Stop", settings.Stop);
@@ -60,15 +62,48 @@ std::string SettingsKeyFor(std::string_view service) {
   return key;
 }
 
-// Under HKEY_LOCAL_MACHINE where that is allowed, so an administrator's
-// settings serve every user; otherwise under HKEY_CURRENT_USER. The outcome
-// of the second open is left to the load or save, which report a key they
-// cannot use.
-void OpenSettingsKey(RegistryAccessor& registry) {
+std::string RegistryAccessor::DescribeChoice() const {
+  if (!choice_) return {};
+  std::string text = choice_->root == RegistryRoot::kLocalMachine ? "HKLM\\" : "HKCU\\";
+  text += settingsKey_;
+  if (choice_->readOnly) text += " (read-only)";
+  return text;
+}
+
+// The first open is the one every earlier version made, so that where HKLM
+// can be written (every user under Wine, an administrator on Windows) the
+// same key is opened with the same calls. The outcome of the last open is left
+// to the load or save, which report a key they cannot use.
+void ChooseSettingsKey(RegistryAccessor& registry) {
+  const std::string& key = registry.SettingsKey();
   registry.SetRootKey(RegistryRoot::kLocalMachine);
-  if (registry.OpenKey(registry.SettingsKey(), true)) return;
+  if (registry.OpenKey(key, true)) {
+    registry.SetChoice({RegistryRoot::kLocalMachine, false});
+    return;
+  }
+  // Under UAC a user who is not an administrator cannot open HKLM for
+  // writing, but can read it.
+  if (registry.OpenKeyReadOnly(key)) {
+    registry.SetChoice({RegistryRoot::kLocalMachine, true});
+    return;
+  }
   registry.SetRootKey(RegistryRoot::kCurrentUser);
-  registry.OpenKey(registry.SettingsKey(), true);
+  registry.OpenKey(key, true);
+  registry.SetChoice({RegistryRoot::kCurrentUser, false});
+}
+
+void OpenSettingsKey(RegistryAccessor& registry) {
+  if (!registry.Choice()) {
+    ChooseSettingsKey(registry);
+    return;
+  }
+  const SettingsKeyChoice choice = *registry.Choice();
+  registry.SetRootKey(choice.root);
+  if (choice.readOnly) {
+    registry.OpenKeyReadOnly(registry.SettingsKey());
+  } else {
+    registry.OpenKey(registry.SettingsKey(), true);
+  }
 }
 
 

@@ -64,6 +64,20 @@ std::string FailedToSetData(const std::string& name);
 
 enum class RegistryRoot { kLocalMachine, kCurrentUser };
 
+// Where this instance's settings live, chosen once at start-up.
+struct SettingsKeyChoice {
+  RegistryRoot root = RegistryRoot::kLocalMachine;
+  // The machine's key that this user may read but not write: the
+  // administrator's settings, shown and used, never written.
+  bool readOnly = false;
+};
+
+// The box a settings dialog shows for Apply on a read-only machine key
+// (UTF-8).
+inline constexpr const char* kMachineKeyReadOnlyText =
+    "这些设置保存在本机注册表键 HKEY_LOCAL_MACHINE 中, 只有管理员才能修改。"
+    "请让管理员修改这些设置 (例如导入 .reg 文件), 然后重新启动 Varnix。";
+
 // Exactly the registry operations the settings need, and the key of this
 // instance's settings, which every load and save opens.
 class RegistryAccessor {
@@ -71,11 +85,21 @@ class RegistryAccessor {
   virtual ~RegistryAccessor() = default;
   const std::string& SettingsKey() const { return settingsKey_; }
   void SetSettingsKey(std::string key) { settingsKey_ = std::move(key); }
+  // Set by the first open of the settings key (ChooseSettingsKey); every
+  // later load and save uses the same key.
+  const std::optional<SettingsKeyChoice>& Choice() const { return choice_; }
+  void SetChoice(SettingsKeyChoice choice) { choice_ = choice; }
+  bool SettingsReadOnly() const { return choice_ && choice_->readOnly; }
+  // "HKLM\Software\...", with " (read-only)" for the administrator's key;
+  // empty before the choice.
+  std::string DescribeChoice() const;
 
   virtual void SetRootKey(RegistryRoot root) = 0;
   // Opens the key for reading and writing below the root, creating it when
   // allowed and missing. Reports success.
   virtual bool OpenKey(const std::string& path, bool canCreate) = 0;
+  // Opens an existing key for reading only. Reports success.
+  virtual bool OpenKeyReadOnly(const std::string& path) = 0;
   // Any type; false when no key is open.
   virtual bool ValueExists(const std::string& name) = 0;
   // Throws RegistryError: missing or longer than 4 bytes -> FailedToGetData,
@@ -88,6 +112,7 @@ class RegistryAccessor {
 
  private:
   std::string settingsKey_ = kSettingsKey;
+  std::optional<SettingsKeyChoice> choice_;
 };
 
 // Fills the record from the open key, storing each field as soon as it was
@@ -96,8 +121,16 @@ void LoadPortSettings(PortSettings& settings, RegistryAccessor& registry);
 // Writes all six values in order. Throws.
 void SavePortSettings(RegistryAccessor& registry, const PortSettings& settings);
 
-// Opens the accessor's settings key for reading and writing, creating it
-// when missing.
+// Chooses the settings key and leaves it open: the machine's key (HKLM)
+// when it can be opened for writing, or created there; else the machine's
+// key read-only when it exists (a user without rights under UAC reads what
+// an administrator imported); else the user's key (HKCU), created when
+// missing. Where HKLM can be written every user gets the machine's key.
+void ChooseSettingsKey(RegistryAccessor& registry);
+
+// Opens the chosen settings key (choosing it first when no choice was
+// made): for reading and writing, creating it when missing, or for reading
+// only when it is the administrator's.
 void OpenSettingsKey(RegistryAccessor& registry);
 
 // Runs `body` with the settings key open (OpenSettingsKey), and closes it
@@ -114,10 +147,10 @@ void WithSettingsKey(RegistryAccessor& registry, Body body) {
   registry.CloseKey();
 }
 
-// The key access sequence around a load or a save: the key under
-// HKEY_LOCAL_MACHINE, or under HKEY_CURRENT_USER when HKLM cannot be opened
-// for writing (a user without administrator rights). Closes the key on every
-// path. Throws what the load or save throws.
+// A load or a save with the settings key open (OpenSettingsKey). Closes the
+// key on every path. Throws what the load or save throws. A read-only key
+// is loaded without writing the defaults into it, and saving into it throws
+// FailedToSetData before anything is written.
 void LoadSettingsFromRegistry(PortSettings& settings, RegistryAccessor& registry);
 void SaveSettingsToRegistry(RegistryAccessor& registry, const PortSettings& settings);
 

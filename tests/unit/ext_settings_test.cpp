@@ -118,8 +118,8 @@ TEST(ExtSettings, AnUnreadableValueIsReportedLikeTheSixAndOnlyItsCapabilityStays
 }
 
 TEST(ExtSettings, ComeFromTheSameKeyAsTheSix) {
-  // A user who may not write under HKLM has the six under HKCU: the new
-  // values are looked for there too, not in HKLM.
+  // A user who may not write under HKLM reads the administrator's key
+  // there, the new values included, and not an older copy under HKCU.
   MemoryRegistry reg;
   PutSix(reg, HKLM);
   reg.PutDword(HKLM, kKey, "Parts", 4);
@@ -129,17 +129,21 @@ TEST(ExtSettings, ComeFromTheSameKeyAsTheSix) {
   reg.readOnlyRoots = {HKLM};
   ExtSettings ext;
   EXPECT_FALSE(LoadExtSettingsAtStartup(ext, reg));
-  EXPECT_EQ(ext.Parts.load(), 6);
-  EXPECT_EQ(ext.Alphabet.load(), 0);
-  EXPECT_EQ(ext.Dialogue.load(), 1);
-  EXPECT_EQ(reg.log, (std::vector<std::string>{"root HKLM", "open " + kKey, "root HKCU",
-                                                "open " + kKey, "read Parts", "read Dialogue",
-                                                "close"}));
-
-  reg.readOnlyRoots.clear();
-  EXPECT_FALSE(LoadExtSettingsAtStartup(ext, reg));
   EXPECT_EQ(ext.Parts.load(), 4);
+  EXPECT_EQ(ext.Alphabet.load(), 0);
   EXPECT_EQ(ext.Dialogue.load(), 0);
+  EXPECT_EQ(reg.log, (std::vector<std::string>{"root HKLM", "open " + kKey,
+                                                "open read-only " + kKey, "read Parts", "close"}));
+
+  // Without a machine key the user's key serves, the new values included.
+  MemoryRegistry user;
+  PutSix(user, HKCU);
+  user.PutDword(HKCU, kKey, "Parts", 6);
+  user.PutDword(HKCU, kKey, "Dialogue", 1);
+  user.readOnlyRoots = {HKLM};
+  EXPECT_FALSE(LoadExtSettingsAtStartup(ext, user));
+  EXPECT_EQ(ext.Parts.load(), 6);
+  EXPECT_EQ(ext.Dialogue.load(), 1);
 }
 
 TEST(ExtSettings, EveryValueIsTakenAsTheNearestAllowedOneAndZeroOrLessIsOff) {
@@ -219,7 +223,8 @@ TEST(ExtSettings, SavingWritesAllNineInOrderIntoTheKeyOfTheSix) {
   reg.readOnlyRoots = {HKLM};
   reg.log.clear();
   SaveExtSettingsToRegistry(reg, ext);
-  std::vector<std::string> expected = {"root HKLM", "open " + kKey, "root HKCU", "open " + kKey};
+  std::vector<std::string> expected = {"root HKLM", "open " + kKey, "open read-only " + kKey,
+                                       "root HKCU", "open " + kKey};
   for (const ExtValue& v : kExtValues) expected.push_back("write " + std::string(v.name));
   expected.push_back("close");
   EXPECT_EQ(reg.log, expected);

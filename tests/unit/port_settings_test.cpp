@@ -135,6 +135,65 @@ TEST(PortSettings, ReadErrorsStopTheLoadAtTheFailingValue) {
   }
 }
 
+TEST(PortSettings, TheKeyIsChosenOnceAtStartUp) {
+  // Every combination of the two keys present or not, and of each root
+  // writable or not (a standard user under UAC may read HKLM\Software but
+  // not write it). HKLM holds Delay 100, HKCU Delay 900.
+  struct Case {
+    bool machineKey, machineWritable, userKey, userWritable;
+    const char* chosen;  // DescribeChoice() without the key path
+    std::int32_t delay;  // what the start loads
+  };
+  const Case cases[] = {
+      {true, true, true, true, "HKLM", 100},     {true, true, false, false, "HKLM", 100},
+      {true, false, true, true, "HKLM ro", 100}, {true, false, false, true, "HKLM ro", 100},
+      {true, false, false, false, "HKLM ro", 100},
+      {false, true, true, true, "HKLM", 2000},   // where HKLM can be written, as always
+      {false, true, false, true, "HKLM", 2000},  {false, false, true, true, "HKCU", 900},
+      {false, false, false, true, "HKCU", 2000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::vector<bool>{c.machineKey, c.machineWritable,
+                                                          c.userKey, c.userWritable}));
+    MemoryRegistry reg;
+    if (c.machineKey) PutSix(reg, HKLM, {2, 8, 1, 0, 4800, 100});
+    if (c.userKey) PutSix(reg, HKCU, {3, 8, 1, 0, 1200, 900});
+    if (!c.machineWritable) reg.readOnlyRoots.insert(HKLM);
+    if (!c.userWritable) reg.readOnlyRoots.insert(HKCU);
+    PortSettings s;
+    EXPECT_EQ(LoadSettingsAtStartup(s, reg), std::nullopt);
+    EXPECT_EQ(s.Delay.load(), c.delay);
+    const std::string chosen = c.chosen;
+    const bool machine = chosen.rfind("HKLM", 0) == 0;
+    EXPECT_EQ(reg.DescribeChoice(), (machine ? "HKLM\\" : "HKCU\\") + kKey +
+                                        (chosen.size() > 4 ? " (read-only)" : ""));
+    // A first start fills only the key it chose.
+    EXPECT_EQ(reg.HasKey(HKLM, kKey), c.machineKey || machine);
+    EXPECT_EQ(reg.HasKey(HKCU, kKey), c.userKey || !machine);
+
+    // Apply writes into the same key; the administrator's key refuses it
+    // before anything is written.
+    s.Delay = 750;
+    const std::string error = ErrorOf([&] { SaveSettingsToRegistry(reg, s); });
+    EXPECT_EQ(error, reg.SettingsReadOnly() ? FailedToSetData("Port") : "");
+    EXPECT_FALSE(reg.KeyOpen());
+    PortSettings back;
+    LoadSettingsFromRegistry(back, reg);
+    EXPECT_EQ(back.Delay.load(), reg.SettingsReadOnly() ? c.delay : 750);
+  }
+
+  // The administrator's key without the six: the defaults serve, nothing
+  // is written, no error.
+  MemoryRegistry empty;
+  empty.KeyAt(HKLM, kKey)["Parts"] = {};
+  empty.readOnlyRoots = {HKLM};
+  PortSettings d;
+  EXPECT_EQ(LoadSettingsAtStartup(d, empty), std::nullopt);
+  ExpectSix(d, kDefaults);
+  EXPECT_EQ(empty.KeyAt(HKLM, kKey).size(), 1u);
+  EXPECT_FALSE(empty.HasKey(HKCU, kKey));
+}
+
 TEST(PortSettings, WriteErrorsAndTheCurrentUserFallback) {
   // HKLM not writable: the settings live under HKCU, same key, same rules.
   MemoryRegistry reg;

@@ -53,6 +53,7 @@ class MemoryRegistry final : public RegistryAccessor {
   bool OpenKey(const std::string& path, bool canCreate) override {
     log.push_back("open " + path);
     open_ = nullptr;
+    openReadOnly_ = false;
     if (readOnlyRoots.count(root_)) return false;
     auto it = keys_.find({root_, path});
     if (it == keys_.end()) {
@@ -61,6 +62,13 @@ class MemoryRegistry final : public RegistryAccessor {
     }
     open_ = &it->second;
     return true;
+  }
+  bool OpenKeyReadOnly(const std::string& path) override {
+    log.push_back("open read-only " + path);
+    auto it = keys_.find({root_, path});
+    open_ = it == keys_.end() ? nullptr : &it->second;
+    openReadOnly_ = open_ != nullptr;
+    return open_ != nullptr;
   }
   bool ValueExists(const std::string& name) override {
     return open_ != nullptr && open_->count(name) != 0;
@@ -77,7 +85,8 @@ class MemoryRegistry final : public RegistryAccessor {
   }
   void WriteInteger(const std::string& name, std::int32_t value) override {
     log.push_back("write " + name);
-    if (open_ == nullptr || failingWrites.count(name)) throw RegistryError(FailedToSetData(name));
+    if (open_ == nullptr || openReadOnly_ || failingWrites.count(name))
+      throw RegistryError(FailedToSetData(name));
     Value v;
     v.data.resize(4);
     std::memcpy(v.data.data(), &value, 4);
@@ -92,6 +101,7 @@ class MemoryRegistry final : public RegistryAccessor {
   std::map<std::pair<RegistryRoot, std::string>, Key> keys_;
   RegistryRoot root_ = RegistryRoot::kLocalMachine;
   Key* open_ = nullptr;
+  bool openReadOnly_ = false;
 };
 
 }  // namespace varnix::testing
