@@ -285,7 +285,7 @@ TEST(PduDecoder, CodingGroupsAndOddHeaders) {
       {0x00, DeliverCoding::kGsm7, -1},  {0x0C, DeliverCoding::kGsm7, -1},  // reserved alphabet
       {0x04, DeliverCoding::kData8, -1}, {0x08, DeliverCoding::kUcs2, -1},
       {0x13, DeliverCoding::kGsm7, 3},   {0x1A, DeliverCoding::kUcs2, 2}, {0x16, DeliverCoding::kData8, 2},
-      {0x24, DeliverCoding::kData8, -1},  // compressed: handed on as data
+      {0x24, DeliverCoding::kData8, -1}, {0x20, DeliverCoding::kData8, -1},  // compressed: data
       {0x48, DeliverCoding::kUcs2, -1},  {0x51, DeliverCoding::kGsm7, 1},   // auto-deletion group
       {0x84, DeliverCoding::kGsm7, -1},  // reserved group
       {0xC8, DeliverCoding::kGsm7, -1},  {0xD0, DeliverCoding::kGsm7, -1},
