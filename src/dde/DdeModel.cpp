@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "text/Utf.h"
+
 namespace varnix {
 
 std::string TDdeServerConv::NarrowText(std::u16string_view text) const {
   if (Narrow) return Narrow(text);
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
     // A surrogate pair is one character: one "?".
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000)
-      ++i;
+    const char32_t c = CodePointAt(text, i);
+    if (c >= 0x10000) ++i;
     out += c < 0x80 ? static_cast<char>(c) : '?';
   }
   return out;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "inbox/InboxText.h"
+#include "text/Utf.h"
 
 namespace varnix {
 namespace {

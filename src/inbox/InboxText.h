@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "inbox/Inbox.h"
+#include "text/Utf.h"  // Utf8Of, for the inbox log
 
 namespace varnix {
 
@@ -20,8 +21,5 @@ namespace varnix {
 std::u16string EscapeInboxField(std::u16string_view field);
 
 std::u16string InboxLine(std::uint64_t id, const ReceivedMessage& message);
-
-// UTF-16 as UTF-8; a lone surrogate half becomes U+FFFD.
-std::string Utf8Of(std::u16string_view text);
 
 }  // namespace varnix

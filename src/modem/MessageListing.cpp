@@ -38,8 +38,8 @@ bool ParseHeader(std::string_view line, ListedPdu& entry) {
   const std::size_t first = rest.find(',');
   if (first == std::string_view::npos) return false;
   const std::size_t second = rest.find(',', first + 1);
-  const std::size_t last = rest.rfind(',');
-  if (second == std::string_view::npos || last < second) return false;
+  if (second == std::string_view::npos) return false;
+  const std::size_t last = rest.rfind(',');  // `second` at the least
   entry.index = Number(rest.substr(0, first), kMaxIndex);
   entry.stat = Number(rest.substr(first + 1, second - first - 1), 9);
   entry.length = Number(rest.substr(last + 1), kMaxTpduOctets);

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "text/Utf.h"
+
 namespace varnix {
 namespace {
 
@@ -21,25 +23,6 @@ std::string Finish(std::string field) {
   return field;
 }
 
-
-void PutUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  }
-  out += static_cast<char>(0x80 | (cp & 0x3F));
-}
-
-bool IsHigh(char16_t u) { return u >= 0xD800 && u < 0xDC00; }
-bool IsLow(char16_t u) { return u >= 0xDC00 && u < 0xE000; }
-
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -52,34 +35,6 @@ int EscapedByte(std::string_view s, std::size_t i) {
   const int hi = HexValue(s[i + 1]);
   const int lo = HexValue(s[i + 2]);
   return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
-}
-
-
-// One UTF-8 sequence at s[i]: the code point, or nullopt for anything that
-// is not the shortest form of a scalar value.
-std::optional<char32_t> Utf8At(std::string_view s, std::size_t& i) {
-  const unsigned char lead = static_cast<unsigned char>(s[i]);
-  int extra = 0;
-  char32_t cp = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1, cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2, cp = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3, cp = lead & 0x07;
-  } else {
-    return std::nullopt;
-  }
-  if (s.size() - i <= static_cast<std::size_t>(extra)) return std::nullopt;
-  for (int k = 1; k <= extra; ++k) {
-    const unsigned char c = static_cast<unsigned char>(s[i + k]);
-    if ((c & 0xC0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return std::nullopt;
-  i += static_cast<std::size_t>(extra);
-  return cp;
 }
 
 }  // namespace
@@ -106,14 +61,12 @@ std::string EncodeText16(std::u16string_view text) {
       } else {
         PutEscaped(out, static_cast<unsigned char>(u));
       }
-    } else if (IsHigh(u) && i + 1 < text.size() && IsLow(text[i + 1])) {
-      PutUtf8(out, 0x10000 + ((char32_t{u} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else if (IsHigh(u) || IsLow(u)) {
+    } else if (const char32_t cp = CodePointAt(text, i); IsSurrogate(cp)) {
       out += "%u";
       for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(u >> shift) & 15];
     } else {
-      PutUtf8(out, u);
+      AppendUtf8(out, cp);
+      if (cp >= 0x10000) ++i;
     }
   }
   return Finish(std::move(out));
@@ -161,14 +114,11 @@ std::optional<std::u16string> DecodeText16(std::string_view field) {
     } else if (Literal(c)) {
       out += static_cast<char16_t>(c);
     } else {
-      const auto cp = Utf8At(field, i);
+      // Below 0x80 only the literals and the escapes are written.
+      const auto cp = c >= 0x80 ? Utf8At(field, i) : std::nullopt;
       if (!cp) return std::nullopt;
-      if (*cp >= 0x10000) {
-        out += static_cast<char16_t>(0xD800 + ((*cp - 0x10000) >> 10));
-        out += static_cast<char16_t>(0xDC00 + ((*cp - 0x10000) & 0x3FF));
-      } else {
-        out += static_cast<char16_t>(*cp);
-      }
+      AppendUtf16(out, *cp);
+      i += Utf8Length(*cp) - 1;
     }
   }
   return out;

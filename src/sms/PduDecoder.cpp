@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sms/Gsm7.h"
+#include "text/Utf.h"
 
 namespace varnix {
 namespace {
@@ -96,11 +97,10 @@ std::u16string Ucs2Text(const std::uint8_t* data, std::size_t size) {
     s.push_back(static_cast<char16_t>((data[i] << 8) | data[i + 1]));
   }
   for (std::size_t i = 0; i < s.size(); ++i) {
-    const bool high = s[i] >= 0xD800 && s[i] <= 0xDBFF;
-    const bool low = s[i] >= 0xDC00 && s[i] <= 0xDFFF;
-    if (high && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+    const char32_t cp = CodePointAt(s, i);
+    if (cp >= 0x10000) {
       ++i;
-    } else if (high || low) {
+    } else if (IsSurrogate(cp)) {
       s[i] = u'\uFFFD';
     }
   }

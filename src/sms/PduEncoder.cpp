@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "text/Utf.h"
+
 namespace varnix {
 namespace {
 
@@ -11,8 +13,6 @@ std::string_view DigitsOf(std::string_view number) {
   if (!number.empty() && number.front() == '+') number.remove_prefix(1);
   return number;
 }
-
-bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 
 std::string HexByte(unsigned value) {
   return {kHexDigits[(value >> 4) & 0xF], kHexDigits[value & 0xF]};

@@ -1,6 +1,7 @@
 #include "sms/SubmitParts.h"
 
 #include "sms/Gsm7.h"
+#include "text/Utf.h"
 
 namespace varnix {
 namespace {
@@ -23,8 +24,6 @@ constexpr std::size_t kConcatHeaderSeptets = 7;
 std::string HexByte(unsigned value) {
   return {kHexDigits[(value >> 4) & 0xF], kHexDigits[value & 0xF]};
 }
-
-bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 
 int ClampParts(int parts) {
   if (parts < 2) return 1;

@@ -36,6 +36,8 @@ TEST(DeliveryReports, NumbersMatchByTheirDigitsNationalOrInternational) {
       {u"+49301234567", u"0301234567", true},          // trunk prefix
       {u"+49 30 123-4567", u"0049301234567", true},    // blanks and dashes
       {u"10086", u"10086", true},                      // a short code, whole
+      {u"+49123456", u"123456", true},                 // six digits are enough
+      {u"+85212345678", u"12345678", true},            // three in front are a country code
       {u"+8613800138000", u"13800138001", false},      // another line
       {u"+8613800138000", u"38000", false},            // too few digits to tell
       {u"+8613800138000", u"800138000", false},        // four digits in front: no country code
@@ -77,6 +79,9 @@ TEST(DeliveryReports, AMessageIsDeliveredOnlyWhenEveryPartIs) {
   EXPECT_EQ(reports.TrackedParts(), 0u);
   EXPECT_EQ(reports.Take(ReportOf(17, u"+8613800138000", 0x00), hours(3)).verdict,
             ReportVerdict::kUnmatched);
+  // 0x20 is the first "still trying", even for a message's only part.
+  reports.Sent(5, {3}, "10086", hours(3));
+  EXPECT_EQ(reports.Take(ReportOf(3, u"10086", 0x20), hours(3)).verdict, ReportVerdict::kStillTrying);
 }
 
 TEST(DeliveryReports, TheFirstFailedPartMakesItUndelivered) {

@@ -132,6 +132,38 @@ TEST(JournalCompaction, FinishedCompactsOnlyWhenWorthwhile) {
   EXPECT_EQ(busy.replaces, 1);
 }
 
+// To the byte: at the factor a loaded journal compacts, one byte below it
+// not; at exactly `minBytes` finishing compacts; a journal loaded over its
+// limits is compacted at once.
+TEST(JournalCompaction, AtItsLimitsToTheByte) {
+  // The header's 31 bytes and a live message of 31 or 32.
+  for (const auto& [entry, compacts] : {std::pair{"1,xxxxxxxx", 1}, {"1,xxxxxxxxx", 0}}) {
+    MemoryJournalStore store;
+    store.bytes = Frame("H Varnix-journal 1") + Frame("A 1 a " + std::string(entry) + " -");
+    Journal journal(store, CompactionLimits{0, 2});
+    journal.Load();
+    EXPECT_EQ(store.replaces, compacts) << entry;
+  }
+  const std::vector<std::string> last1 = {Frame("H Varnix-journal 1"), Frame("L 1")};
+  MemoryJournalStore store;
+  Journal journal(store, {(last1[0] + Frame("A 1 a 1,x -") + Frame("E 1 sent 1")).size(), 1});
+  journal.Load();
+  ASSERT_TRUE(journal.Accepted(Ansi(1, "1,x")));
+  ASSERT_TRUE(journal.Finished(1, MessageState::kSent, "1"));
+  EXPECT_EQ(Lines(store.bytes), last1);
+
+  MemoryJournalStore twenty;
+  Journal writer(twenty);
+  writer.Load();
+  for (MessageId id = 1; id <= 20; ++id) {
+    ASSERT_TRUE(writer.Accepted(Ansi(id, "1,x")));
+    ASSERT_TRUE(writer.Finished(id, MessageState::kSent, "1"));
+  }
+  Journal loaded(twenty, CompactionLimits{100, 4});
+  EXPECT_EQ(Describe(loaded.Load()), "last=20");
+  EXPECT_EQ(Lines(twenty.bytes), (std::vector<std::string>{last1[0], Frame("L 20")}));
+}
+
 TEST(JournalGoneOut, APartWithoutAVerdictComesBackAndIsNeverSentAgain) {
   MemoryJournalStore store;
   {

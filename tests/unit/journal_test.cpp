@@ -50,6 +50,8 @@ TEST(Journal, WritesTheseLines) {
        "A 4 u 10010, %uD83Dx\xf0\x9f\x98\x80%7F 27 35283224\n"},
       {[](Journal& j) { return j.Accepted(QueuedMessage{5, "", false, u"-", {}}); },
        "A 5 a - %2D 11 bf85c0c7\n"},
+      {[](Journal& j) { return j.Accepted(Uni(6, "1,", u"\u07FF\u0800")); },
+       "A 6 u 1, \xdf\xbf\xe0\xa0\x80 14 b355a8e9\n"},
       {[](Journal& j) { return j.PartGoingOut(2, 1); }, "G 2 1 5 6f76c91c\n"},
       {[](Journal& j) { return j.AttemptFailed(2, 1); }, "F 2 1 5 5216e0ac\n"},
       {[](Journal& j) { return j.PartSent(1, 1, 42); }, "S 1 1 42 8 7cf6928f\n"},
@@ -72,11 +74,12 @@ TEST(Journal, WritesTheseLines) {
   // And read back exactly as accepted.
   Journal again(store);
   const Recovery r = again.Load();
-  EXPECT_EQ(Describe(r), "last=5 2[] 3[2:-1] 5[]");
-  ASSERT_EQ(r.messages.size(), 3u);
+  EXPECT_EQ(Describe(r), "last=6 2[] 3[2:-1] 5[] 6[]");
+  ASSERT_EQ(r.messages.size(), 4u);
   EXPECT_TRUE(Same(r.messages[0].message, Uni(2, "13800138000,", u"\u4F60\u597D 50%")));
   EXPECT_TRUE(Same(r.messages[1].message, Ansi(3, "10010,\xC4\xE3\n\tx")));
   EXPECT_TRUE(Same(r.messages[2].message, QueuedMessage{5, "", false, u"-", {}}));
+  EXPECT_TRUE(Same(r.messages[3].message, Uni(6, "1,", u"\u07FF\u0800")));
   EXPECT_EQ(r.bytesCut, 0u);
 }
 
@@ -216,6 +219,7 @@ TEST(Journal, ARecordThatDoesNotFitCutsFromThere) {
       {{"A 4 a 1,x -", "L 3"}, "last=4 4[]"},
       {{"A 1 a 1,x -", "E 1 retry 10%20x"}, "last=1 1[]"},
       {{"A 1 a 1,x -", "A 01 a 1,x -"}, "last=1 1[]"},
+      {{"A 1 a 1,x -", "A 02 a 1,x -"}, "last=1 1[]"},
       {{"A 1 a 1,x -", "G 1 256"}, "last=1 1[]"},
       {{"A 1 a 1,x -", "S 1 1 -2"}, "last=1 1[]"},
       {{"A 1 a 1,x%2 -"}, "last=0"},
@@ -224,6 +228,8 @@ TEST(Journal, ARecordThatDoesNotFitCutsFromThere) {
       {{"A 1 u 1, %80"}, "last=0"},
       {{"A 1 u 1, \xC0\x80"}, "last=0"},
       {{"A 1 u 1, \xED\xA0\x80"}, "last=0"},
+      {{"A 1 u 1, \xED\xB0\x80"}, "last=0"},
+      {{"A 1 u 1, \xE0\x82\x80"}, "last=0"},
       {{"A 1 a 1,x"}, "last=0"},
       {{"A 1 a 1,x - -"}, "last=0"},
       {{"H Varnix-journal 1"}, "last=0"},

@@ -27,6 +27,7 @@ TEST(MessageListing, EntriesOfAnAnswer) {
       {"an alpha with commas, blanks around fields",
        {"+CMGL: 3, 1, \"Doe, John\", 40", "  0011  "}, {{3, 1, 40, "0011"}}, 0},
       {"no alpha field at all", {"+CMGL: 4,0,17", "AA"}, {{4, 0, 17, "AA"}}, 0},
+      {"the largest index and length", {"+CMGL: 99999,1,,255", "AB"}, {{99999, 1, 255, "AB"}}, 0},
       {"stored outgoing kept, but not received", {"+CMGL: 5,2,,10", "BB", "+CMGL: 6,3,,10", "CC"},
        {{5, 2, 10, "BB"}, {6, 3, 10, "CC"}}, 0},
       {"a PDU line lost before the next header",

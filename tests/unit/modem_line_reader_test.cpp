@@ -147,6 +147,13 @@ TEST(ModemLineReader, Dialogues) {
       {"the command's own information", "AT+CREG?\r", false, {{10, "\r\n+CREG: 0,1\r\n\r\nOK\r\n"}},
        kOk, 10, -1, -1, {}, {"+CREG: 0,1"}},
       {"ok without +cmgs", pduCmd, false, {{40, "\r\nOK\r\n"}}, kOk, 40},
+      {"a reference above 24 bits is none", pduCmd, false,
+       {{40, "\r\n+CMGS: 16777216\r\n\r\nOK\r\n"}}, kOk, 40, -1, -1, {}, {"+CMGS: 16777216"}},
+      // 2^64 + 5: summed without the bound in the loop it would wrap to 5.
+      {"a code longer than any number", pduCmd, false,
+       {{40, "\r\n+CMS ERROR: 18446744073709551621\r\n"}}, kCmsError, 40},
+      {"a status report's code just before the OK", "at+cmgf=0\r", false,
+       {{10, "\r\n+CDS: 25\r\n\r\nOK\r\n"}}, kOk, 10, -1, -1, {"+CDS: 25"}},
       {"+cmgs then an error", pduCmd, false, {{40, "\r\n+CMGS: 1\r\n\r\nERROR\r\n"}}, kError, 40,
        -1, 1, {}, {"+CMGS: 1"}},
       // A prompt is only an answer when one was asked for.

@@ -25,6 +25,7 @@ TEST(RetryPolicy, OnlyAttemptsThatCannotHaveDeliveredAreTriedAgain) {
       // Not temporary, or not that code.
       {"+CMS ERROR: 500", true, false, false},
       {"+CMS ERROR: 3320", true, false, false},
+      {"+CMS ERROR: 332x", true, false, false},
       {"+CMS ERROR: 33", true, false, false},
       {"+CME ERROR: 10", true, false, false},
       {"+CME ERROR: 332", true, false, false},

@@ -133,6 +133,7 @@ TEST(SendWorkerOutbox, NothingGoesToTheModemThatTheJournalCouldNotRecord) {
   bench.store.failReplaces = true;
   bench.RunToTheEnd();
   EXPECT_TRUE(bench.Pdus().empty());
+  EXPECT_EQ(bench.Sends().back(), "\x1b") << "the modem waiting at its prompt is let go";
   std::vector<std::string> lines;
   for (const StateChange& c : bench.state.results.TakeAll()) lines.push_back(ResultLine(c));
   EXPECT_EQ(lines, (std::vector<std::string>{"1\tqueued\t", "1\tfailed\toutbox write failed"}));

@@ -73,6 +73,7 @@ TEST(SubmitParts, CutKnownAnswers) {
        {67, 10}, 0},
       {"pair straddles one sms", Times(u"a", 69) + kEmoji, 0, 0, kUcs2, {69}, 2},
       {"pairs only", Times(kEmoji, 40), 2, 0, kUcs2, {66, 14}, 0},
+      {"a lone high half at the very end stays", u"ab\xD83D", 1, 0, kUcs2, {3}, 0},
       {"parts 3 of four parts' worth, gsm", Times(u"y", 153 * 4), 3, 1, kGsm7,
        {153, 153, 153}, 153},
       {"parts 3 of four parts' worth, ucs2", Times(u"\u4F60", 67 * 4), 3, 0, kUcs2,

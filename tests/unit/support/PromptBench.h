@@ -50,6 +50,7 @@ class PromptModem final : public ModemPort {
   long resultAfter = 1500;
   int nextReference = 1;
   bool echo = false;  // as after a reset: every write comes back first
+  bool failPduWrites = false;  // a write that ends in Ctrl-Z reports nothing written
   // The answer to write number `index` (from 0), to change at will.
   std::function<void(const std::string& sent, int index, std::vector<Chunk>& answer)> edit;
   long reads = 0;
@@ -70,6 +71,7 @@ class PromptModem final : public ModemPort {
     } else if (s.rfind("at+cmgs=", 0) == 0) {
       answer.push_back({promptAfter, "\r\n> "});
     } else if (!s.empty() && s.back() == '\x1a') {
+      if (failPduWrites) return 0;  // nothing reached the modem
       answer.push_back(
           {resultAfter, "\r\n+CMGS: " + std::to_string(nextReference++) + "\r\n\r\nOK\r\n"});
     }
