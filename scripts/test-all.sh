@@ -33,6 +33,10 @@ trap 'wine_env_stop; report' EXIT
 trap 'exit 130' INT TERM
 
 status=0
+echo "== folders: none includes one that includes it back"
+/usr/bin/python3 "$root/scripts/folder-deps.py" || status=1
+stage_done "folder dependencies"
+
 echo "== native unit tests (ASan, UBSan)"
 ctest --test-dir build/native --output-on-failure || status=1
 stage_done "native unit tests"
