@@ -59,14 +59,26 @@ stage_done "release package"
 
 wine_env_start
 stage_done "Wine prefix template"
-for tree in win-x64 win-x86; do
-  echo "== Windows unit tests under Wine ($tree)"
-  WINEPREFIX=$(wine_env_new_prefix) ctest --test-dir "build/$tree" --output-on-failure || status=1
-done
+if [ -n "$VARNIX_NO_32BIT" ]; then
+  # ctest holds the emulator /usr/bin/wine, which would start the 32-bit
+  # loader: the 64-bit tree's test programs run through the 64-bit one.
+  echo "== Windows unit tests under Wine (win-x64; win-x86 cannot run on this kernel)"
+  for t in varnix_unit_tests varnix_win32_tests; do
+    WINEPREFIX=$(wine_env_new_prefix) /usr/lib/wine/wine64 "build/win-x64/bin/$t.exe" --gtest_brief=1 \
+      || status=1
+  done
+else
+  for tree in win-x64 win-x86; do
+    echo "== Windows unit tests under Wine ($tree)"
+    WINEPREFIX=$(wine_env_new_prefix) ctest --test-dir "build/$tree" --output-on-failure || status=1
+  done
+fi
 stage_done "Windows unit tests (x64, x86)"
 
 echo "== end-to-end tests under Wine"
-VARNIX_WIN_BUILD="$root/build/win-x64" VARNIX_WIN32_BUILD="$root/build/win-x86" \
+win32_build="$root/build/win-x86"
+[ -n "$VARNIX_NO_32BIT" ] && win32_build=
+VARNIX_WIN_BUILD="$root/build/win-x64" VARNIX_WIN32_BUILD="$win32_build" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider --durations=15 \
   --basetemp="$VARNIX_RUN_DIR/pytest" "$root/tests/e2e" || status=1
 stage_done "end-to-end tests"

@@ -16,6 +16,21 @@ wine_env_start() {
   export DISPLAY=":$n"
   for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
 
+  # A kernel without 32-bit support (some virtual machines) cannot start
+  # Wine's 32-bit loader, which /usr/bin/wine prefers once wine32 is
+  # installed: then `wine` is the 64-bit loader for this run, and only the
+  # 64-bit programs can be tested. Inert where 32-bit programs run.
+  VARNIX_NO_32BIT=
+  if [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    mkdir -p "$VARNIX_RUN_DIR/bin"
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$VARNIX_RUN_DIR/bin/wine"
+    chmod +x "$VARNIX_RUN_DIR/bin/wine"
+    export PATH="$VARNIX_RUN_DIR/bin:$PATH"
+    VARNIX_NO_32BIT=1
+    echo "wine-env: this kernel runs no 32-bit programs: the x86 build is built but not run" >&2
+  fi
+  export VARNIX_NO_32BIT
+
   export VARNIX_PREFIX_TEMPLATE="$VARNIX_RUN_DIR/prefix-template"
   # Wine's own tools through the 64-bit loader: with wine32 installed, `wine`
   # would start them as 32-bit programs that see the 32-bit registry view.
