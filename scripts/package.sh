@@ -5,7 +5,7 @@
 # the pictures and the C examples the guides show, and the sample .reg
 # files: the default settings, and the recommended set of the capabilities
 # beyond them. Every relative link of a packed guide must be an entry of the
-# zip, or nothing is written.
+# zip, or no zip is left.
 #
 #   scripts/package.sh          build both Windows trees, pack, check, list
 #   scripts/package.sh --test   the same, then the package's end-to-end test
@@ -110,6 +110,8 @@ done
 mkdir -p dist
 zip_path="dist/varnix-$version.zip"
 epoch=$(git log -1 --format=%ct 2>/dev/null || echo 1735689600)
+# A refused guide leaves no zip behind, not even the last one.
+rm -f "$zip_path"
 /usr/bin/python3 - "$stage" "$zip_path" "$epoch" <<'EOF'
 import os
 import posixpath
