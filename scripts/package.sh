@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the release package dist/varnix-<version>.zip: x86/ and x64/ with
-# Varnix.exe and varnix-send.exe, the administrators' README in Simplified
-# Chinese, the client programmers' guide (English and Simplified Chinese)
-# and the sample .reg files: the default settings, and the recommended set of
-# the capabilities beyond them.
+# Varnix.exe and varnix-send.exe, the administrators' guide (Simplified
+# Chinese and English), the client programmers' guide (the same two) with
+# the pictures and the C examples the guides show, and the sample .reg
+# files: the default settings, and the recommended set of the capabilities
+# beyond them. Every relative link of a packed guide must be an entry of the
+# zip, or no zip is left.
 #
 #   scripts/package.sh          build both Windows trees, pack, check, list
 #   scripts/package.sh --test   the same, then the package's end-to-end test
@@ -82,11 +84,21 @@ done
 
 # Notepad on an old Windows takes a file without a byte order mark for the
 # ANSI code page and shows bare LF line ends as one long line.
-sed "s/@VERSION@/$version/g; s/\$/\r/" packaging/README-zh_CN.txt |
-  { printf '\xef\xbb\xbf'; cat; } >"$stage/README-zh_CN.txt"
-# The client guides are Markdown, read as text: the same BOM and CRLF.
+for guide in README-zh_CN.txt README-en.txt; do
+  sed "s/@VERSION@/$version/g; s/\$/\r/" "packaging/$guide" |
+    { printf '\xef\xbb\xbf'; cat; } >"$stage/$guide"
+done
+# The client guides are Markdown, read as text: the same BOM and CRLF. They
+# link their pictures and examples relative to docs/, so those go beside
+# them as they lie there; the examples get CRLF too, and no BOM, which an
+# old compiler would take for text.
 for guide in clients.md clients.zh_CN.md; do
   sed 's/$/\r/' "docs/$guide" | { printf '\xef\xbb\xbf'; cat; } >"$stage/$guide"
+done
+cp docs/settings-dialog.png docs/advanced-settings.png "$stage/"
+mkdir -p "$stage/examples"
+for example in docs/examples/*.c; do
+  sed 's/$/\r/' "$example" >"$stage/examples/$(basename "$example")"
 done
 # A "Version 5.00" .reg file is UTF-16LE with a byte order mark, which is
 # what lets its comments be Chinese.
@@ -98,18 +110,61 @@ done
 mkdir -p dist
 zip_path="dist/varnix-$version.zip"
 epoch=$(git log -1 --format=%ct 2>/dev/null || echo 1735689600)
+# A refused guide leaves no zip behind, not even the last one.
+rm -f "$zip_path"
 /usr/bin/python3 - "$stage" "$zip_path" "$epoch" <<'EOF'
 import os
+import posixpath
+import re
 import sys
 import time
 import zipfile
 
 stage, out, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
 stamp = time.gmtime(max(epoch, 315532800))[:6]  # zip time starts in 1980
-order = ["README-zh_CN.txt", "clients.md", "clients.zh_CN.md", "varnix-defaults.reg",
-         "varnix-recommended.reg",
-         "x86/", "x86/Varnix.exe", "x86/varnix-send.exe",
-         "x64/", "x64/Varnix.exe", "x64/varnix-send.exe"]
+examples = sorted(os.listdir(os.path.join(stage, "examples")))
+order = (["README-zh_CN.txt", "README-en.txt", "clients.md", "clients.zh_CN.md",
+          "settings-dialog.png", "advanced-settings.png", "examples/"] +
+         ["examples/" + e for e in examples] +
+         ["varnix-defaults.reg", "varnix-recommended.reg",
+          "x86/", "x86/Varnix.exe", "x86/varnix-send.exe",
+          "x64/", "x64/Varnix.exe", "x64/varnix-send.exe"])
+guides = ["README-zh_CN.txt", "README-en.txt", "clients.md", "clients.zh_CN.md"]
+
+
+def broken_links(names, guide, text):
+    """The relative links of a guide that name no entry of the zip: in
+    Markdown every ](target) of a link or a picture and every src="target";
+    in a text guide every picture, guide or text file it names."""
+    if guide.endswith(".md"):
+        targets = re.findall(r'\]\(\s*<?([^)\s>]+)>?(?:\s+"[^"]*")?\s*\)', text)
+        targets += re.findall(r'\bsrc="([^"]+)"', text)
+    else:
+        # ASCII words: a Chinese character before a name is not part of it.
+        targets = re.findall(r'(?<![\w.\\/%<-])([\w-]+(?:\.[\w-]+)*\.(?:png|md|txt))\b',
+                             text, re.ASCII)
+    base = posixpath.dirname(guide)
+    broken = []
+    for target in targets:
+        if re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", target) or target.startswith("#"):
+            continue  # a web address, a mail address, a place in the guide itself
+        path = target.split("#", 1)[0].split("?", 1)[0]
+        name = posixpath.normpath(posixpath.join(base, path))
+        if name.startswith("../") or name == "..":
+            broken.append(target)
+        elif name not in names and name + "/" not in names:
+            broken.append(target)
+    return broken
+
+
+broken = []
+for guide in guides:
+    with open(os.path.join(stage, guide), encoding="utf-8-sig") as f:
+        broken += [f"{guide}: {t}" for t in broken_links(set(order), guide, f.read())]
+if broken:
+    for b in broken:
+        print(f"package: a link of a guide names nothing in the zip: {b}", file=sys.stderr)
+    sys.exit(1)
 tmp = out + ".tmp"
 with zipfile.ZipFile(tmp, "w") as z:
     for name in order:

@@ -94,10 +94,10 @@ int wmain(int argc, wchar_t **argv) {
     fprintf(stderr, "usage: send_execute NUMBER TEXT\n");
     return 2;
   }
-  /* Two instances, one watching, one sending: "queued" is advised before
-   * the execute is answered, and Wine's DDEML takes advise data that
-   * reaches the executing conversation for the execute's answer. It allows
-   * an instance only one conversation with Varnix|SMS0. */
+  /* Two instances, one watching, one sending: Result lines of any message
+   * may be advised while the execute is under way, and Wine's DDEML takes
+   * advise data that reaches the executing conversation for the execute's
+   * answer. It allows an instance only one conversation with Varnix|SMS0. */
   if (!open_sms0(&watch) || !open_sms0(&conv)) {
     fprintf(stderr, "Varnix is not running\n");
     goto done;

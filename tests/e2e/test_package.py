@@ -22,8 +22,11 @@ KEY = r"HKLM\Software\Korva\Varnix\2.00"
 NAMES = ("Port", "Bit", "Stop", "Parity", "Baud", "Delay")
 # How the settings dialog shows the defaults: COM1, 8, 1, no parity, 9600, 2000.
 DEFAULTS_SHOWN = ["COM1", "8", "1", "无", "9600", "2000"]
-ENTRIES = ["README-zh_CN.txt", "clients.md", "clients.zh_CN.md", "varnix-defaults.reg",
-           "varnix-recommended.reg",
+ENTRIES = ["README-zh_CN.txt", "README-en.txt", "clients.md", "clients.zh_CN.md",
+           "settings-dialog.png", "advanced-settings.png",
+           "examples/", "examples/send_execute.c", "examples/send_pokes.c",
+           "examples/watch_results.c",
+           "varnix-defaults.reg", "varnix-recommended.reg",
            "x86/", "x86/Varnix.exe", "x86/varnix-send.exe",
            "x64/", "x64/Varnix.exe", "x64/varnix-send.exe"]
 # IMAGE_FILE_MACHINE_I386 and IMAGE_FILE_MACHINE_AMD64.
@@ -80,15 +83,16 @@ def test_layout_and_encodings(package):
             for prog in ("Varnix.exe", "varnix-send.exe"):
                 assert pe_machine(z.read(f"{arch}/{prog}")) == machine, (arch, prog)
 
-        readme = z.read("README-zh_CN.txt")
-        assert readme.startswith(b"\xef\xbb\xbf")
-        text = readme[3:].decode("utf-8")
-        assert crlf_only(text)
-        assert "@VERSION@" not in text and f"Varnix {version()}" in text
-        for key in (r"HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Korva\Varnix\2.00",
-                    r"HKEY_LOCAL_MACHINE\SOFTWARE\Korva\Varnix\2.00",
-                    r"HKEY_CURRENT_USER\Software\Korva\Varnix\2.00"):
-            assert key in text
+        for guide in ("README-zh_CN.txt", "README-en.txt"):
+            readme = z.read(guide)
+            assert readme.startswith(b"\xef\xbb\xbf"), guide
+            text = readme[3:].decode("utf-8")
+            assert crlf_only(text), guide
+            assert "@VERSION@" not in text and f"Varnix {version()}" in text, guide
+            for key in (r"HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Korva\Varnix\2.00",
+                        r"HKEY_LOCAL_MACHINE\SOFTWARE\Korva\Varnix\2.00",
+                        r"HKEY_CURRENT_USER\Software\Korva\Varnix\2.00"):
+                assert key in text, (guide, key)
 
         # The client guides as in docs/, with a BOM and CRLF line ends.
         for guide in ("clients.md", "clients.zh_CN.md"):
@@ -97,6 +101,15 @@ def test_layout_and_encodings(package):
             text = data[3:].decode("utf-8")
             assert crlf_only(text), guide
             assert text.replace("\r\n", "\n") == (ROOT / "docs" / guide).read_text(), guide
+
+        # What the guides show and link, as in docs/: the pictures byte for
+        # byte, the examples with CRLF line ends.
+        for picture in ("settings-dialog.png", "advanced-settings.png"):
+            assert z.read(picture) == (ROOT / "docs" / picture).read_bytes(), picture
+        for name in (n for n in ENTRIES if n.startswith("examples/") and n != "examples/"):
+            text = z.read(name).decode("utf-8")
+            assert crlf_only(text), name
+            assert text.replace("\r\n", "\n") == (ROOT / "docs" / name).read_text(), name
 
         for name in ("varnix-defaults.reg", "varnix-recommended.reg"):
             reg = z.read(name)
