@@ -1,10 +1,10 @@
 // The handler std::terminate calls for Varnix.exe, in place of libstdc++'s
 // default. The default (__gnu_cxx::__verbose_terminate_handler) names the
-// exception's type on stderr, and for that links the C++ demangler and
-// MinGW's printf: a tenth of the program, for a message that a program
-// without a console never shows. This one ends the process the same way,
-// through abort(), whose C runtime tells the user that the program ended
-// abnormally; what() goes to a debugger, if one is watching.
+// exception's type on stderr, and for that links the C++ demangler, 45 KB
+// of the program, for a message that a program without a console never
+// shows. This one ends the process the same way, through abort(), whose C
+// runtime tells the user that the program ended abnormally; what() goes to
+// a debugger, if one is watching.
 //
 // The handler keeps the default's name: libstdc++ refers to it by that name
 // both for its initial handler and for std::set_terminate(nullptr), and
