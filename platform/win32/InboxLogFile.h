@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "inbox/InboxLog.h"
-#include "win32/Handle.h"
+#include "win32/FileIo.h"
 
 namespace varnix::win32 {
 
@@ -15,17 +15,16 @@ namespace varnix::win32 {
 // returns. Other processes may read the file while it is open, never write.
 class InboxLogFile final : public InboxLogStore {
  public:
-  InboxLogFile(std::wstring path, bool flush) : path_(std::move(path)), flush_(flush) {}
+  InboxLogFile(std::wstring path, bool flush)
+      : file_(std::move(path), AppendShare::kReaders, flush) {}
 
-  const std::wstring& Path() const { return path_; }
+  const std::wstring& Path() const { return file_.Path(); }
 
   std::optional<std::string> ReadTail(std::size_t maxBytes) override;
   bool Append(std::string_view bytes) override;
 
  private:
-  std::wstring path_;
-  bool flush_;
-  FileHandle file_;
+  AppendFile file_;
   bool torn_ = false;
 };
 

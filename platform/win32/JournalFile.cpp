@@ -9,32 +9,6 @@ namespace {
 
 // More than any journal the gateway writes; a bigger file is not read.
 constexpr LONGLONG kMaxJournalBytes = LONGLONG{512} << 20;
-// WriteFile takes a DWORD count: large buffers go in pieces.
-constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
-
-bool WriteAll(HANDLE file, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const DWORD chunk = static_cast<DWORD>(bytes.size() < kWriteChunk ? bytes.size() : kWriteChunk);
-    DWORD written = 0;
-    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
-}
-
-std::wstring FileNameOf(std::wstring_view service, std::wstring_view suffix) {
-  std::wstring name(service.empty() ? std::wstring_view(L"Varnix") : service);
-  for (wchar_t& c : name) {
-    if (c < 0x20 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) {
-      c = L'_';
-    }
-  }
-  return name.append(suffix);
-}
-
-bool MakeFolder(const std::wstring& path) {
-  return ::CreateDirectoryW(path.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
-}
 
 // Whether the journal can be created and written at `path`. A file that
 // another process holds open (a second instance of the gateway) is a place
@@ -48,10 +22,8 @@ bool Writable(const std::wstring& path) {
 
 }  // namespace
 
-JournalFile::JournalFile(std::wstring path) : path_(std::move(path)) {}
-
 std::optional<std::string> JournalFile::ReadAll() {
-  FileHandle file(::CreateFileW(path_.c_str(), GENERIC_READ,
+  FileHandle file(::CreateFileW(Path().c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
@@ -64,40 +36,18 @@ std::optional<std::string> JournalFile::ReadAll() {
       size.QuadPart > kMaxJournalBytes) {
     return std::nullopt;
   }
-  std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    const std::size_t left = bytes.size() - got;
-    const DWORD chunk = static_cast<DWORD>(left < kWriteChunk ? left : kWriteChunk);
-    DWORD read = 0;
-    if (!::ReadFile(file.get(), bytes.data() + got, chunk, &read, nullptr)) return std::nullopt;
-    if (read == 0) break;  // shorter than it said: what is there counts
-    got += read;
-  }
-  bytes.resize(got);
+  // Shorter than it said: what is there counts.
+  std::string bytes;
+  if (!ReadUpTo(file.get(), static_cast<std::size_t>(size.QuadPart), bytes)) return std::nullopt;
   return bytes;
 }
 
-bool JournalFile::Append(std::string_view bytes) {
-  if (!file_) {
-    file_.reset(::CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_) return false;
-  }
-  // Always at the end: after a failed write the position is not known.
-  LARGE_INTEGER zero{};
-  if (::SetFilePointerEx(file_.get(), zero, nullptr, FILE_END) && WriteAll(file_.get(), bytes) &&
-      ::FlushFileBuffers(file_.get())) {
-    return true;
-  }
-  file_.reset();
-  return false;
-}
+bool JournalFile::Append(std::string_view bytes) { return static_cast<bool>(file_.Append(bytes)); }
 
 bool JournalFile::Replace(std::string_view bytes) {
   // The journal cannot be renamed over while this process holds it open.
-  file_.reset();
-  const std::wstring temp = path_ + L".tmp";
+  file_.Close();
+  const std::wstring temp = Path() + L".tmp";
   {
     FileHandle out(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -110,12 +60,26 @@ bool JournalFile::Replace(std::string_view bytes) {
       return false;
     }
   }
-  if (!::MoveFileExW(temp.c_str(), path_.c_str(),
+  if (!::MoveFileExW(temp.c_str(), Path().c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ::DeleteFileW(temp.c_str());
     return false;
   }
   return true;
+}
+
+bool MakeFolder(const std::wstring& path) {
+  return ::CreateDirectoryW(path.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+std::wstring ServiceFileName(std::wstring_view service, std::wstring_view suffix) {
+  std::wstring name(service.empty() ? std::wstring_view(L"Varnix") : service);
+  for (wchar_t& c : name) {
+    if (c < 0x20 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) {
+      c = L'_';
+    }
+  }
+  return name.append(suffix);
 }
 
 std::wstring EnvironmentValue(const wchar_t* name) {
@@ -155,12 +119,12 @@ std::wstring DataFilePathUnder(const std::wstring& programData, const std::wstri
 
 std::wstring JournalPathUnder(const std::wstring& programData, const std::wstring& localAppData,
                               std::wstring_view service) {
-  return DataFilePathUnder(programData, localAppData, FileNameOf(service, L".journal"));
+  return DataFilePathUnder(programData, localAppData, ServiceFileName(service, L".journal"));
 }
 
 std::wstring InboxLogPathUnder(const std::wstring& programData, const std::wstring& localAppData,
                                std::wstring_view service) {
-  return DataFilePathUnder(programData, localAppData, FileNameOf(service, L".inbox.log"));
+  return DataFilePathUnder(programData, localAppData, ServiceFileName(service, L".inbox.log"));
 }
 
 std::wstring JournalPath(std::wstring_view service) {

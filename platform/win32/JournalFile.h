@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "outbox/Journal.h"
-#include "win32/Handle.h"
+#include "win32/FileIo.h"
 
 namespace varnix::win32 {
 
@@ -19,22 +19,30 @@ namespace varnix::win32 {
 // read the file, never write it.
 class JournalFile final : public JournalStore {
  public:
-  explicit JournalFile(std::wstring path);
+  explicit JournalFile(std::wstring path)
+      : file_(std::move(path), AppendShare::kReaders, /*flush=*/true) {}
 
-  const std::wstring& Path() const { return path_; }
+  const std::wstring& Path() const { return file_.Path(); }
 
   std::optional<std::string> ReadAll() override;
   bool Append(std::string_view bytes) override;
   bool Replace(std::string_view bytes) override;
 
  private:
-  std::wstring path_;
-  FileHandle file_;
+  AppendFile file_;
 };
 
 // The journal of the service `service`:
 // The value of an environment variable; empty when it is not set.
 std::wstring EnvironmentValue(const wchar_t* name);
+
+// Makes the folder; true also when it is there already.
+bool MakeFolder(const std::wstring& path);
+
+// A service name as the start of a file name, with `suffix` after it:
+// characters that a file name cannot hold become '_', and no name at all
+// is "Varnix".
+std::wstring ServiceFileName(std::wstring_view service, std::wstring_view suffix);
 
 // <base>\Korva\Varnix, created as needed; empty when `base` is empty or
 // the folders cannot be made. The journal, the inbox log and the logs

@@ -2,28 +2,13 @@
 
 #include <windows.h>
 
+#include "win32/FileIo.h"
 #include "win32/Handle.h"
 #include "win32/JournalFile.h"
 #include "win32/WinText.h"
 
 namespace varnix::win32 {
 namespace {
-
-// WriteFile takes a DWORD count; a burst of log lines never comes near it,
-// but a partial write is still carried on.
-bool WriteAll(HANDLE file, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const DWORD chunk = static_cast<DWORD>(bytes.size() < (1u << 20) ? bytes.size() : (1u << 20));
-    DWORD written = 0;
-    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
-}
-
-bool MakeFolder(const std::wstring& path) {
-  return ::CreateDirectoryW(path.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
-}
 
 // Whether a file can be created in `folder`: a probe that is gone again
 // when its handle closes.
@@ -40,14 +25,10 @@ bool LogFolderFiles::Append(const std::string& name, std::string_view bytes) {
   // No folder could be found at start-up: "\\name" would be the drive's root.
   if (folder_.empty()) return false;
   MakeFolder(folder_);
-  const std::wstring path = folder_ + L"\\" + Utf8ToWide(name);
-  // FILE_APPEND_DATA alone: every write goes to the end, also when another
-  // process (a second look at the file in an editor) appended meanwhile.
-  FileHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  return WriteAll(file.get(), bytes);
+  // Held for this append only (see the header), and by everyone's leave: a
+  // second look at the file in an editor may append meanwhile.
+  AppendFile file(folder_ + L"\\" + Utf8ToWide(name), AppendShare::kEveryone, /*flush=*/false);
+  return static_cast<bool>(file.Append(bytes));
 }
 
 std::vector<std::string> LogFolderFiles::List() {
@@ -93,11 +74,7 @@ std::wstring LogFolder() {
 }
 
 std::string LogServiceName(std::wstring_view service) {
-  std::wstring name(service.empty() ? std::wstring_view(L"Varnix") : service);
-  for (wchar_t& c : name) {
-    if (c < 0x20 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) c = L'_';
-  }
-  return WideToUtf8(name);
+  return WideToUtf8(ServiceFileName(service, L""));
 }
 
 }  // namespace varnix::win32

@@ -11,12 +11,8 @@ constexpr int kOuterHeight = 283;
 }  // namespace
 
 bool AboutBox::Create(HINSTANCE instance) {
-  instance_ = instance;
-  hwnd_ = CreateFormWindow(this, instance, kAboutClassName, kAboutCaption, kStyle, kExStyle,
-                           kOuterWidth, kOuterHeight);
-  if (!hwnd_) return false;
-  CreateControls();
-  return true;
+  return CreateForm(instance, kAboutClassName, kAboutCaption, kStyle, kExStyle,
+                    {kOuterWidth, kOuterHeight});
 }
 
 void AboutBox::CreateControls() {
@@ -54,28 +50,6 @@ void AboutBox::CreateControls() {
   add(hwnd_, WS_EX_STATICEDGE, L"STATIC", L"", SS_LEFT, 15, 192, 345, 2, ID_ABOUT_PANEL2, nullptr);
 }
 
-void AboutBox::ShowModal(HWND owner) {
-  done_ = false;
-  CenterOnScreen(hwnd_);
-  SetFocus(GetDlgItem(hwnd_, ID_ABOUT_CLOSE));
-  RunModal(hwnd_, owner, done_);
-}
-
-LRESULT AboutBox::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-  switch (msg) {
-    case DM_GETDEFID:
-      return MAKELRESULT(ID_ABOUT_CLOSE, DC_HASDEFID);
-    case WM_COMMAND:
-      // Escape arrives as IDCANCEL and is ignored: the Close button is the
-      // default button, not a cancel button.
-      if (LOWORD(wParam) == ID_ABOUT_CLOSE && HIWORD(wParam) == BN_CLICKED) done_ = true;
-      return 0;
-    case WM_CLOSE:
-      done_ = true;
-      return 0;
-    default:
-      return DefWindowProcW(hwnd_, msg, wParam, lParam);
-  }
-}
+void AboutBox::ShowModal(HWND owner) { RunModalLoop(owner, ID_ABOUT_CLOSE); }
 
 }  // namespace varnix

@@ -23,31 +23,24 @@ enum AboutIds : int {
   ID_ABOUT_PANEL2 = 323,
 };
 
-class AboutBox {
+// Its Close button is the default button, not a cancel button: Escape
+// (IDCANCEL) does nothing.
+class AboutBox final : public ModalForm {
  public:
-  AboutBox() = default;
-  ~AboutBox() { ReleaseFormWindow(hwnd_); }
-  AboutBox(const AboutBox&) = delete;
-  AboutBox& operator=(const AboutBox&) = delete;
+  AboutBox() : ModalForm(ID_ABOUT_CLOSE, ID_ABOUT_CLOSE) {}
+  ~AboutBox() override { ReleaseFormWindow(hwnd_); }
 
   bool Create(HINSTANCE instance);
-  HWND Handle() const { return hwnd_; }
   // Shows the box until its Close button or its close box; `owner` is
   // disabled meanwhile.
   void ShowModal(HWND owner);
 
  private:
-  template <typename Form>
-  friend LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-  LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
-  void CreateControls();
+  void CreateControls() override;
 
-  HINSTANCE instance_ = nullptr;
-  HWND hwnd_ = nullptr;
   win32::GdiObject boldFont_;
   win32::GdiObject plainFont_;
   win32::GdiObject logo_;
-  bool done_ = false;
 };
 
 }  // namespace varnix

@@ -31,17 +31,11 @@ int FieldId(std::size_t i) { return ID_ADV_FIRST_FIELD + static_cast<int>(i); }
 }  // namespace
 
 AdvancedSettingsDialog::AdvancedSettingsDialog(RegistryAccessor& registry, ExtSettings* running)
-    : registry_(registry), running_(running) {}
+    : ModalForm(ID_ADV_APPLY, ID_ADV_CLOSE), registry_(registry), running_(running) {}
 
 bool AdvancedSettingsDialog::Create(HINSTANCE instance) {
-  instance_ = instance;
-  RECT r{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);
-  hwnd_ = CreateFormWindow(this, instance, kAdvancedClassName, kAdvancedCaption, kStyle, kExStyle,
-                           r.right - r.left, r.bottom - r.top);
-  if (!hwnd_) return false;
-  CreateControls();
-  return true;
+  return CreateForm(instance, kAdvancedClassName, kAdvancedCaption, kStyle, kExStyle,
+                    OuterSize(kClientWidth, kClientHeight, kStyle, kExStyle));
 }
 
 void AdvancedSettingsDialog::CreateControls() {
@@ -115,12 +109,10 @@ void AdvancedSettingsDialog::ShowModal(HWND owner) {
   ExtSettings stored;
   LoadExtSettingsAtStartup(stored, registry_);
   Fill(FillAdvancedDialog(stored));
-  done_ = false;
-  CenterOnScreen(hwnd_);
-  RunModal(hwnd_, owner, done_);
+  RunModalLoop(owner);
 }
 
-void AdvancedSettingsDialog::btnApplyClick() {
+void AdvancedSettingsDialog::Apply() {
   const AdvancedApplyOutcome outcome = ComputeAdvancedApply(Values());
   // Nothing has been stored; the entries stay for the user to correct.
   if (!outcome.ok) throw UserError(outcome.error);
@@ -129,16 +121,7 @@ void AdvancedSettingsDialog::btnApplyClick() {
   // The registry first: when it refuses, the worker keeps what the key held.
   SaveExtSettingsToRegistry(registry_, next);
   if (running_) StoreNextMessageValues(outcome, *running_);
-  done_ = true;
-}
-
-void AdvancedSettingsDialog::btnCloseClick() { done_ = true; }
-
-LRESULT AdvancedSettingsDialog::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const ApplyCloseDialog dialog{
-      ID_ADV_APPLY, ID_ADV_CLOSE, [](void* f) { static_cast<AdvancedSettingsDialog*>(f)->btnApplyClick(); },
-      [](void* f) { static_cast<AdvancedSettingsDialog*>(f)->btnCloseClick(); }, this};
-  return DispatchApplyClose(hwnd_, msg, wParam, lParam, dialog);
+  Close();
 }
 
 }  // namespace varnix

@@ -23,18 +23,15 @@ enum AdvancedIds : int {
   ID_ADV_FIRST_FIELD = 311,
 };
 
-class AdvancedSettingsDialog {
+class AdvancedSettingsDialog final : public ModalForm {
  public:
   // The registry accessor is the main window's and lives longer than the
   // dialog. `running` is the record the send worker reads, or null when no
   // worker runs: the values that apply from the next message go there too.
   AdvancedSettingsDialog(RegistryAccessor& registry, ExtSettings* running);
-  ~AdvancedSettingsDialog() { ReleaseFormWindow(hwnd_); }
-  AdvancedSettingsDialog(const AdvancedSettingsDialog&) = delete;
-  AdvancedSettingsDialog& operator=(const AdvancedSettingsDialog&) = delete;
+  ~AdvancedSettingsDialog() override { ReleaseFormWindow(hwnd_); }
 
   bool Create(HINSTANCE instance);
-  HWND Handle() const { return hwnd_; }
   void SetRunning(ExtSettings* running) { running_ = running; }
 
   void Fill(const AdvancedDialogValues& values);
@@ -48,21 +45,14 @@ class AdvancedSettingsDialog {
   // Throws UserError for a refused field, before anything is stored, and
   // RegistryError when the key cannot be written; the form's window
   // procedure reports either, and the dialog stays open.
-  void btnApplyClick();
-  void btnCloseClick();
+  void Apply() override;
 
  private:
-  template <typename Form>
-  friend LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-  LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
-  void CreateControls();
+  void CreateControls() override;
 
   RegistryAccessor& registry_;
   ExtSettings* running_;
-  HINSTANCE instance_ = nullptr;
-  HWND hwnd_ = nullptr;
   win32::GdiObject font_;
-  bool done_ = false;
 };
 
 }  // namespace varnix

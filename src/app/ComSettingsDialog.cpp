@@ -25,17 +25,11 @@ constexpr int kDropHeight = 200;
 }  // namespace
 
 ComSettingsDialog::ComSettingsDialog(PortSettings& settings, RegistryAccessor& registry)
-    : settings_(settings), registry_(registry) {}
+    : ModalForm(ID_BTNAPPLY, ID_BTNCLOSE), settings_(settings), registry_(registry) {}
 
 bool ComSettingsDialog::Create(HINSTANCE instance) {
-  instance_ = instance;
-  RECT r{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);
-  hwnd_ = CreateFormWindow(this, instance, kComClassName, kComCaption, kStyle, kExStyle,
-                           r.right - r.left, r.bottom - r.top);
-  if (!hwnd_) return false;
-  CreateControls();
-  return true;
+  return CreateForm(instance, kComClassName, kComCaption, kStyle, kExStyle,
+                    OuterSize(kClientWidth, kClientHeight, kStyle, kExStyle));
 }
 
 void ComSettingsDialog::CreateControls() {
@@ -124,13 +118,9 @@ ComDialogValues ComSettingsDialog::Values() const {
   return v;
 }
 
-void ComSettingsDialog::ShowModal(HWND owner) {
-  done_ = false;
-  CenterOnScreen(hwnd_);
-  RunModal(hwnd_, owner, done_);
-}
+void ComSettingsDialog::ShowModal(HWND owner) { RunModalLoop(owner); }
 
-void ComSettingsDialog::btnApplyClick() {
+void ComSettingsDialog::Apply() {
   ApplyOutcome outcome = ComputeComApply(Values(), settings_);
   // Nothing has been stored; the entries stay for the user to correct.
   if (!outcome.ok) throw UserError(outcome.error);
@@ -139,16 +129,7 @@ void ComSettingsDialog::btnApplyClick() {
   SaveSettingsToRegistry(registry_, outcome.settings);
   // Delay is one atomic store: the worker picks it up at its next pause.
   settings_ = outcome.settings;
-  done_ = true;
-}
-
-void ComSettingsDialog::btnCloseClick() { done_ = true; }
-
-LRESULT ComSettingsDialog::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const ApplyCloseDialog dialog{
-      ID_BTNAPPLY, ID_BTNCLOSE, [](void* f) { static_cast<ComSettingsDialog*>(f)->btnApplyClick(); },
-      [](void* f) { static_cast<ComSettingsDialog*>(f)->btnCloseClick(); }, this};
-  return DispatchApplyClose(hwnd_, msg, wParam, lParam, dialog);
+  Close();
 }
 
 }  // namespace varnix

@@ -28,17 +28,14 @@ enum ComIds : int {
   ID_GROUPBOX1 = 222,
 };
 
-class ComSettingsDialog {
+class ComSettingsDialog final : public ModalForm {
  public:
   // The record and the registry accessor are the main window's; both live
   // longer than the dialog.
   ComSettingsDialog(PortSettings& settings, RegistryAccessor& registry);
-  ~ComSettingsDialog() { ReleaseFormWindow(hwnd_); }
-  ComSettingsDialog(const ComSettingsDialog&) = delete;
-  ComSettingsDialog& operator=(const ComSettingsDialog&) = delete;
+  ~ComSettingsDialog() override { ReleaseFormWindow(hwnd_); }
 
   bool Create(HINSTANCE instance);
-  HWND Handle() const { return hwnd_; }
 
   // The controls as values and back.
   void Fill(const ComDialogValues& values);
@@ -51,22 +48,15 @@ class ComSettingsDialog {
   // Throws UserError for an entry that is not a valid integer and
   // RegistryError when the settings cannot be stored; the form's window
   // procedure reports either, and the dialog stays open.
-  void btnApplyClick();
-  void btnCloseClick();
+  void Apply() override;
 
  private:
-  template <typename Form>
-  friend LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-  LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
-  void CreateControls();
+  void CreateControls() override;
 
   PortSettings& settings_;
   RegistryAccessor& registry_;
-  HINSTANCE instance_ = nullptr;
-  HWND hwnd_ = nullptr;
   win32::GdiObject font_;
   win32::GdiObject unitFont_;
-  bool done_ = false;
 };
 
 }  // namespace varnix

@@ -44,22 +44,10 @@ void CenterOnScreen(HWND hwnd) {
   SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-LRESULT DispatchApplyClose(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
-                           const ApplyCloseDialog& dialog) {
-  switch (msg) {
-    case DM_GETDEFID:
-      return MAKELRESULT(dialog.applyId, DC_HASDEFID);
-    case WM_COMMAND:
-      if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == dialog.applyId) dialog.apply(dialog.form);
-      if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == dialog.closeId) dialog.close(dialog.form);
-      // IDCANCEL from Escape: no button answers it.
-      return 0;
-    case WM_CLOSE:
-      dialog.close(dialog.form);
-      return 0;
-    default:
-      return DefWindowProcW(hwnd, msg, wParam, lParam);
-  }
+SIZE OuterSize(int clientWidth, int clientHeight, DWORD style, DWORD exStyle) {
+  RECT r{0, 0, clientWidth, clientHeight};
+  AdjustWindowRectEx(&r, style, FALSE, exStyle);
+  return {r.right - r.left, r.bottom - r.top};
 }
 
 void RunModal(HWND dialog, HWND owner, const bool& done) {
@@ -106,6 +94,39 @@ void ShowErrorBoxForCurrentException(HWND owner) {
     }
   } catch (...) {
     // Not even the box could be shown (no memory for its text).
+  }
+}
+
+bool ModalForm::CreateForm(HINSTANCE instance, const wchar_t* className, const wchar_t* caption,
+                           DWORD style, DWORD exStyle, SIZE outer) {
+  instance_ = instance;
+  hwnd_ = CreateFormWindow(this, instance, className, caption, style, exStyle, outer.cx, outer.cy);
+  if (!hwnd_) return false;
+  CreateControls();
+  return true;
+}
+
+void ModalForm::RunModalLoop(HWND owner, int focusId) {
+  done_ = false;
+  CenterOnScreen(hwnd_);
+  if (focusId) SetFocus(GetDlgItem(hwnd_, focusId));
+  RunModal(hwnd_, owner, done_);
+}
+
+LRESULT ModalForm::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case DM_GETDEFID:
+      return MAKELRESULT(defaultId_, DC_HASDEFID);
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == defaultId_) Apply();
+      if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == closeId_) Close();
+      // IDCANCEL from Escape: no button answers it.
+      return 0;
+    case WM_CLOSE:
+      Close();
+      return 0;
+    default:
+      return DefWindowProcW(hwnd_, msg, wParam, lParam);
   }
 }
 

@@ -1,6 +1,6 @@
-// What the three forms share: the application title, fonts, centring, the
-// modal loop, the window class and the window procedure, and the one place
-// where an error raised by a form's handler is reported.
+// What the forms share: the application title, fonts, centring, the modal
+// loop, the window class and the window procedure, the one place where an
+// error raised by a form's handler is reported, and the dialogs' skeleton.
 #pragma once
 
 #include <windows.h>
@@ -25,24 +25,14 @@ HWND AddChild(HWND parent, HINSTANCE instance, DWORD exStyle, const wchar_t* cls
               const wchar_t* text, DWORD style, int x, int y, int w, int h, int id,
               HGDIOBJ font);
 void CenterOnScreen(HWND hwnd);
+// The outer size of a window of `style` and `exStyle` whose client area is
+// `clientWidth` by `clientHeight`.
+SIZE OuterSize(int clientWidth, int clientHeight, DWORD style, DWORD exStyle);
 // Disables `owner`, shows `dialog` and runs its loop until `done`; window
 // messages and DDE transactions go on being served meanwhile. Enter presses
 // the dialog's default button (DM_GETDEFID); a WM_QUIT ends the loop and is
 // passed on to the outer loop.
 void RunModal(HWND dialog, HWND owner, const bool& done);
-
-// The messages of a settings dialog with an Apply and a Close button: Enter
-// is Apply (the default button), the close box is Close, and Escape does
-// nothing, as no button answers it. Anything else goes to DefWindowProcW.
-struct ApplyCloseDialog {
-  int applyId;
-  int closeId;
-  void (*apply)(void* form);
-  void (*close)(void* form);
-  void* form;
-};
-LRESULT DispatchApplyClose(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
-                           const ApplyCloseDialog& dialog);
 
 // An error a handler raises for the user about the user's own entry (a text
 // that is not a valid integer); its text is UTF-8. Every other error's
@@ -126,5 +116,53 @@ inline void ReleaseFormWindow(HWND& hwnd) {
   DestroyWindow(hwnd);
   hwnd = nullptr;
 }
+
+// The skeleton of the dialogs (communication settings, advanced settings,
+// About): a top-level window of a class of its own, made hidden with all
+// its controls, and shown by a modal loop until the form is closed. Enter
+// presses the default button, the close button and the close box close,
+// and Escape does nothing, as no button answers it.
+class ModalForm {
+ public:
+  ModalForm(const ModalForm&) = delete;
+  ModalForm& operator=(const ModalForm&) = delete;
+
+  HWND Handle() const { return hwnd_; }
+
+  // What the default button does: the settings dialogs store their values
+  // and close; the About box, whose default button is its close button,
+  // does nothing more. It may throw: FormWndProc reports the error, and the
+  // dialog stays open.
+  virtual void Apply() {}
+  // Ends the modal loop.
+  void Close() { done_ = true; }
+
+ protected:
+  ModalForm(int defaultId, int closeId) : defaultId_(defaultId), closeId_(closeId) {}
+  // A form's own destructor calls ReleaseFormWindow(hwnd_) first, so that
+  // the window goes before the fonts its controls use.
+  virtual ~ModalForm() { ReleaseFormWindow(hwnd_); }
+
+  // Registers `className`, creates the window `outer` in size and then its
+  // controls (CreateControls). False when the window cannot be made.
+  bool CreateForm(HINSTANCE instance, const wchar_t* className, const wchar_t* caption,
+                  DWORD style, DWORD exStyle, SIZE outer);
+  virtual void CreateControls() = 0;
+  // Centres the window, gives the control `focusId` the focus (when not 0)
+  // and runs the modal loop until Close; `owner` is disabled meanwhile.
+  void RunModalLoop(HWND owner, int focusId = 0);
+
+  HINSTANCE instance_ = nullptr;
+  HWND hwnd_ = nullptr;
+
+ private:
+  template <typename Form>
+  friend LRESULT CALLBACK FormWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
+
+  int defaultId_;
+  int closeId_;
+  bool done_ = false;
+};
 
 }  // namespace varnix
