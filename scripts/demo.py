@@ -79,10 +79,15 @@ def main():
         print(f"      text:   {sms['Text']}")
         print(f"      coding: {sms.get('Coding')}")
 
-        step(6, "Status outcome")
-        ok = code == 0 and out.strip() == "1" and sms["Number"] == NUMBER and sms["Text"] == TEXT
-        print("      Status = 1: the modem answered +CMGS, the message was sent" if ok
-              else "      unexpected outcome")
+        step(6, "The outcome varnix-send read from the gateway")
+        # varnix-send prints the message's id, then each state it sees:
+        # "id 1", "queued", "sent <message reference>".
+        lines = out.replace("\r", "").strip().splitlines()
+        ok = (code == 0 and len(lines) >= 2 and lines[0].startswith("id ")
+              and lines[-1].split(" ")[0] == "sent"
+              and sms["Number"] == NUMBER and sms["Text"] == TEXT)
+        print(f"      {lines[0]}, ended {lines[-1]!r}: the modem answered +CMGS, the message"
+              " was sent" if ok else f"      unexpected outcome: {lines!r}, exit {code}")
 
         step(7, "Varnix closes (\"确认退出 SMS?\" answered with OK)")
         t_close = time.monotonic()

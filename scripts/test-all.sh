@@ -88,4 +88,9 @@ VARNIX_WIN_BUILD="$root/build/win-x64" /usr/bin/python3 "$root/tests/soak/soak.p
   --profile short --out "$root/build/soak-short.json" || status=1
 stage_done "soak (short)"
 
+echo "== the README's main job: ./scripts/demo.sh"
+# Its own display and prefix; its build is the win-x64 tree built above.
+"$root/scripts/demo.sh" >"$root/build/demo.log" 2>&1 || { tail -n 30 "$root/build/demo.log"; status=1; }
+stage_done "demo"
+
 exit $status
