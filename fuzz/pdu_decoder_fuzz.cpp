@@ -9,6 +9,7 @@
 
 #include "FuzzInput.h"
 #include "inbox/InboxText.h"
+#include "text/Utf.h"
 #include "sms/PduDecoder.h"
 
 using namespace varnix;

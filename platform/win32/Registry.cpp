@@ -17,32 +17,27 @@ void TRegistry::SetRootKey(RegistryRoot root) {
   root_ = root == RegistryRoot::kCurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
 }
 
-bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
+bool TRegistry::Open(const std::string& path, REGSAM access, bool canCreate) {
   CloseKey();
   const std::wstring wpath = win32::AnsiToWide(path);
   HKEY key = nullptr;
-  LONG rc;
-  if (canCreate) {
-    rc = RegCreateKeyExW(root_, wpath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kAccess,
-                         nullptr, &key, nullptr);
-  } else {
-    rc = RegOpenKeyExW(root_, wpath.c_str(), 0, kAccess, &key);
-  }
+  const LONG rc = canCreate ? RegCreateKeyExW(root_, wpath.c_str(), 0, nullptr,
+                                              REG_OPTION_NON_VOLATILE, access, nullptr, &key,
+                                              nullptr)
+                            : RegOpenKeyExW(root_, wpath.c_str(), 0, access, &key);
   if (rc != ERROR_SUCCESS) return false;
   key_.reset(key);
   return true;
 }
 
+bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
+  return Open(path, kAccess, canCreate);
+}
+
 bool TRegistry::OpenKeyReadOnly(const std::string& path) {
-  CloseKey();
-  const std::wstring wpath = win32::AnsiToWide(path);
-  HKEY key = nullptr;
   // KEY_READ alone: the access a standard user has to HKLM\Software under
   // UAC (asking for KEY_WRITE as well fails with ERROR_ACCESS_DENIED).
-  if (RegOpenKeyExW(root_, wpath.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
-    return false;
-  key_.reset(key);
-  return true;
+  return Open(path, KEY_READ | KEY_WOW64_32KEY, false);
 }
 
 bool TRegistry::ValueExists(const std::string& name) {

@@ -27,6 +27,8 @@ class TRegistry final : public RegistryAccessor {
   void CloseKey() override;
 
  private:
+  bool Open(const std::string& path, REGSAM access, bool canCreate);
+
   HKEY root_ = HKEY_LOCAL_MACHINE;
   win32::RegKey key_;
 };

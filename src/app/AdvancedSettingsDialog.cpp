@@ -113,6 +113,7 @@ void AdvancedSettingsDialog::ShowModal(HWND owner) {
 }
 
 void AdvancedSettingsDialog::Apply() {
+  if (registry_.SettingsReadOnly()) throw UserError(kMachineKeyReadOnlyText);
   const AdvancedApplyOutcome outcome = ComputeAdvancedApply(Values());
   // Nothing has been stored; the entries stay for the user to correct.
   if (!outcome.ok) throw UserError(outcome.error);

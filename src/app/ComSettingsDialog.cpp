@@ -121,6 +121,8 @@ ComDialogValues ComSettingsDialog::Values() const {
 void ComSettingsDialog::ShowModal(HWND owner) { RunModalLoop(owner); }
 
 void ComSettingsDialog::Apply() {
+  // The administrator's machine key: shown, never written, not half applied.
+  if (registry_.SettingsReadOnly()) throw UserError(kMachineKeyReadOnlyText);
   ApplyOutcome outcome = ComputeComApply(Values(), settings_);
   // Nothing has been stored; the entries stay for the user to correct.
   if (!outcome.ok) throw UserError(outcome.error);

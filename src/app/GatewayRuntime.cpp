@@ -89,7 +89,7 @@ std::optional<std::string> GatewayRuntime::LoadSettings() {
   // read is reported in the same box and its capability stays off.
   if (std::optional<std::string> e = LoadExtSettingsAtStartup(extSettings_, registry_))
     error = error ? *error + "\n" + *e : *e;
-  log_.Start(extSettings_, settings_);
+  log_.Start(extSettings_, settings_, registry_.DescribeChoice());
   if (std::optional<std::string> e = OpenOutbox()) error = error ? *error + "\n" + *e : *e;
   log_.SettingsError(error);
   return error;

@@ -17,7 +17,8 @@ LogRuntime::~LogRuntime() {
   Shutdown();
 }
 
-void LogRuntime::Start(const ExtSettings& extensions, const PortSettings& settings) {
+void LogRuntime::Start(const ExtSettings& extensions, const PortSettings& settings,
+                       const std::string& settingsKey) {
   const int keepDays = extensions.Log.load();
   if (keepDays <= 0 || writer_) return;
   const std::wstring folder = win32::LogFolder();
@@ -32,7 +33,7 @@ void LogRuntime::Start(const ExtSettings& extensions, const PortSettings& settin
                 std::to_string(settings.Port) + ", " + std::to_string(settings.Baud) +
                 " baud, Log " + std::to_string(keepDays) + ", Dialogue " +
                 std::to_string(extensions.Dialogue.load()) + ", Outbox " +
-                std::to_string(extensions.Outbox.load()));
+                std::to_string(extensions.Outbox.load()) + ", settings " + settingsKey);
   if (folder.empty()) writer_->Line("log: no folder can be written");
   state_.log = writer_.get();
   LogWriter* writer = writer_.get();

@@ -33,7 +33,9 @@ class LogRuntime {
 
   // At start-up, once the opt-in values are read and before anything is
   // queued: with Log > 0, the writer and the line "start-up".
-  void Start(const ExtSettings& extensions, const PortSettings& settings);
+  // `settingsKey` names the registry key the settings came from.
+  void Start(const ExtSettings& extensions, const PortSettings& settings,
+             const std::string& settingsKey);
   bool On() const { return writer_ != nullptr; }
 
   // The port to talk to the modem through: with the log, one that writes

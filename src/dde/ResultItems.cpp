@@ -78,9 +78,8 @@ std::optional<MessageId> AcceptMessage(GatewayState& state, QueuedMessage messag
 
 void SetConversationId(GatewayState& state, ClientKey client, std::optional<MessageId> id) {
   const auto it = state.conversationIds.find(client);
-  const std::optional<MessageId> was =
-      it == state.conversationIds.end() ? std::nullopt : std::optional<MessageId>(it->second);
-  if (was == id) return;
+  const bool had = it != state.conversationIds.end();
+  if (had == id.has_value() && (!had || it->second == *id)) return;
   if (id) {
     state.conversationIds[client] = *id;
   } else {

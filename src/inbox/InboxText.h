@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "inbox/Inbox.h"
-#include "text/Utf.h"  // Utf8Of, for the inbox log
 
 namespace varnix {
 

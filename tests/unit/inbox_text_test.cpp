@@ -1,4 +1,5 @@
 #include "inbox/InboxText.h"
+#include "text/Utf.h"
 
 #include <gtest/gtest.h>
 
