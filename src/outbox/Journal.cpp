@@ -63,7 +63,7 @@ Recovery Journal::Load() {
   return recovery;
 }
 
-bool Journal::Accepted(const QueuedMessage& message) {
+bool Journal::Accepted(const ClientMessage& message) {
   std::lock_guard<std::mutex> lock(mutex_);
   JournalRecord record;
   record.type = RecordType::kAccepted;

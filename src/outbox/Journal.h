@@ -50,7 +50,7 @@
 #include <string_view>
 #include <vector>
 
-#include "message/QueuedMessage.h"
+#include "message/ClientMessage.h"
 #include "outbox/JournalRecord.h"
 #include "message/MessageResults.h"
 
@@ -73,7 +73,7 @@ class JournalStore {
 
 // An unfinished message as the journal left it.
 struct RecoveredMessage {
-  QueuedMessage message;          // exactly as accepted
+  ClientMessage message;          // exactly as accepted, not yet decoded
   std::map<int, int> partsSent;   // part (1-based) -> its reference
   // A part was going out and no verdict followed: the modem may have it.
   // The message must end `unknown` and never be sent again.
@@ -111,7 +111,7 @@ class Journal {
   // Journaled and flushed: only then may the poke be acknowledged. The id
   // must be above every id journaled before (Recovery::lastId); a false
   // return leaves the journal as if the call had not been made.
-  bool Accepted(const QueuedMessage& message);
+  bool Accepted(const ClientMessage& message);
   // Before the part's first byte goes to the modem. False: the journal
   // could not record it, or the message cannot be sent now (finished,
   // unknown, the part sent already, another part still going out); then

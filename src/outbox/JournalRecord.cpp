@@ -111,7 +111,7 @@ std::optional<JournalRecord> ParsePayload(std::string_view payload) {
     auto text16 = DecodeText16(f[4]);
     if (!entry || !text16) return std::nullopt;
     r.type = RecordType::kAccepted;
-    r.message = QueuedMessage{*id, std::move(*entry), f[2] == "u", std::move(*text16), {}};
+    r.message = ClientMessage{*id, std::move(*entry), f[2] == "u", std::move(*text16)};
     return r;
   }
   if (type == 'E' && f.size() == 4) {

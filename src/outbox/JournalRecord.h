@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "message/QueuedMessage.h"
+#include "message/ClientMessage.h"
 #include "message/MessageResults.h"
 
 namespace varnix {
@@ -24,7 +24,7 @@ struct JournalRecord {
   RecordType type = RecordType::kHeader;
   int version = kJournalVersion;  // H
   MessageId id = 0;               // A G S F E L
-  QueuedMessage message;          // A (its id is `id`)
+  ClientMessage message;          // A (its id is `id`)
   int part = 0;                   // G S F
   int reference = -1;             // S
   MessageState state = MessageState::kSent;  // E
@@ -44,7 +44,7 @@ std::optional<JournalRecord> ParseRecord(std::string_view line);
 class JournalBook {
  public:
   struct Live {
-    QueuedMessage message;
+    ClientMessage message;
     std::map<int, int> sent;  // part -> reference
     int goingOut = 0;         // the part going out without a verdict, or 0
     std::size_t bytes = 0;    // what its records take in the file
