@@ -83,10 +83,10 @@ void Report(const char* what, std::vector<double> us) {
               us[us.size() / 2], sum / double(us.size()), us[us.size() * 95 / 100]);
 }
 
-QueuedMessage Message(MessageId id) {
-  return QueuedMessage{id, "13800138000,Your parcel " + std::to_string(id) +
+ClientMessage Message(MessageId id) {
+  return ClientMessage{id, "13800138000,Your parcel " + std::to_string(id) +
                                " is waiting at the front desk until 18:00 today.",
-                       false, {}, {}};
+                       false, {}};
 }
 
 }  // namespace

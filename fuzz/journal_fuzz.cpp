@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (!r.usable) {
     FUZZ_CHECK(store.bytes == input, "an unusable journal was changed");
-    FUZZ_CHECK(!journal.Accepted(QueuedMessage{1, "1,x", false, {}, {}}), "written while unusable");
+    FUZZ_CHECK(!journal.Accepted(ClientMessage{1, "1,x", false, {}}), "written while unusable");
     return 0;
   }
   FUZZ_CHECK(r.bytesCut <= size);

@@ -13,6 +13,7 @@
 #include "FuzzInput.h"
 #include "dde/DdeModel.h"
 #include "dde/SendRule.h"
+#include "support/Utf8Codec.h"
 
 using namespace varnix;
 using varnix::fuzz::FuzzInput;
@@ -75,7 +76,9 @@ void CheckLines(const std::vector<std::string>& lines, const std::uint8_t* data,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const varnix::testing::Utf8Codec codec;
   GatewayState state;
+  state.codec = &codec;
   TDdeServerConv conv("SMS0");
   CountingSink sink;
   conv.SetAdviseSink(&sink);
@@ -115,19 +118,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (!num.empty() && !sms.empty()) {
         ++queued;
         FUZZ_CHECK(state.sendQueue.Count() == queued);
-        // The newest entry is the last one: take all and put them back.
-        std::vector<std::string> all;
-        while (auto e = state.sendQueue.TakeFirst()) all.push_back(*e);
+        // The newest message is the last one: take all and put them back.
+        std::vector<QueuedMessage> all;
+        while (auto m = state.sendQueue.TakeNext()) all.push_back(std::move(*m));
         FUZZ_CHECK(all.size() == queued);
-        // The entry is cut at its first comma: a number without one comes
-        // back whole, one with a comma is queued empty (the worker refuses
-        // it), and the text always comes back whole.
+        // A number without a comma comes back whole, one with a comma is
+        // queued empty (the worker refuses it), and the text always comes
+        // back whole, through the code page.
         const bool commaInNum = num.find(',') != std::string::npos;
-        FUZZ_CHECK(all.back() == (commaInNum ? "," + sms : num + "," + sms), all.back());
-        const SplitEntry split = SplitQueueEntry(all.back());
-        FUZZ_CHECK(split.number == (commaInNum ? std::string() : num) && split.text == sms,
-                   all.back());
-        for (std::string& e : all) state.sendQueue.Append(std::move(e));
+        FUZZ_CHECK(QueueEntry(num, sms) == (commaInNum ? "," + sms : num + "," + sms), num);
+        FUZZ_CHECK(all.back().number == (commaInNum ? std::string() : num), num);
+        FUZZ_CHECK(all.back().text == codec.ToUtf16(sms) && !all.back().textLost, sms);
+        for (QueuedMessage& m : all) state.sendQueue.Append(std::move(m));
       }
     }
     FUZZ_CHECK(state.sendQueue.Count() == queued);

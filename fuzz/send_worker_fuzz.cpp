@@ -1,6 +1,6 @@
-// The worker's reply judge and one whole message (SendWorker::
-// ProcessEntry) against a port that answers with fuzzed chunks, in virtual
-// time.
+// The worker's reply judge and one whole message (an entry decoded as a
+// poke's is, then SendWorker::ProcessMessage) against a port that answers
+// with fuzzed chunks, in virtual time.
 //
 // Input: one byte giving the length of the queue entry, the entry, four
 // bytes of Delay (any int32, negative ones included), then the port's
@@ -17,6 +17,7 @@
 #include "FuzzInput.h"
 #include "sms/PduEncoder.h"
 #include "gateway/SendWorker.h"
+#include "message/ClientMessage.h"
 #include "support/Utf8Codec.h"
 
 using namespace varnix;
@@ -108,8 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GatewayState state;
   state.portHandle = 1;
   state.statusText.Set("unset");
-  SendWorker worker(state, port, clock, codec, delayMs, [&ev] { ++ev.posts; });
-  worker.ProcessEntry(entry);
+  SendWorker worker(state, port, clock, delayMs, [&ev] { ++ev.posts; });
+  worker.ProcessMessage(Decode(ClientMessage{0, entry, false, {}}, &codec));
 
   // Exactly one outcome per entry, "1" or "0".
   FUZZ_CHECK(ev.posts == 1, std::to_string(ev.posts));
@@ -117,8 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(status == "1" || status == "0", status);
   FUZZ_CHECK(ev.passes <= kMaxReads, std::to_string(ev.passes));
 
-  const SplitEntry split = SplitQueueEntry(entry);
-  if (!IsSendableNumber(split.number)) {
+  // The entry cut at its first comma; no comma: all of it is text.
+  const std::size_t comma = entry.find(',');
+  const std::string number = comma == std::string::npos ? std::string() : entry.substr(0, comma);
+  const std::string text = comma == std::string::npos ? entry : entry.substr(comma + 1);
+  if (!IsSendableNumber(number)) {
     FUZZ_CHECK(ev.sent.empty() && ev.receives == 0, "an unsafe number reached the modem");
     FUZZ_CHECK(status == "0");
     return 0;
@@ -127,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Ctrl-Z, and the announced length that of the PDU.
   FUZZ_CHECK(ev.sent.size() == 3, std::to_string(ev.sent.size()));
   FUZZ_CHECK(ev.sent[0] == "at+cmgf=0\r");
-  const SubmitPdu pdu = BuildSubmitPdu(split.number, split.text, codec);
+  const SubmitPdu pdu = BuildSubmitPdu(number, text, codec);
   FUZZ_CHECK(ev.sent[1] == "at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r", ev.sent[1]);
   FUZZ_CHECK(ev.sent[2] == pdu.pdu + '\x1a');
   for (std::size_t i = 0; i + 1 < ev.sent[2].size(); ++i) {

@@ -103,6 +103,9 @@ std::optional<std::string> GatewayRuntime::OpenOutbox() {
   if (path.empty()) return win32::WideToAnsi(L"无法创建发件箱文件, 消息只保存在内存中");
   journalFile_ = std::make_unique<win32::JournalFile>(path);
   journal_ = std::make_unique<Journal>(*journalFile_);
+  // What it kept is decoded through the code page as it is restored.
+  if (!codec_) codec_ = MakeSystemAnsiCodec();
+  state_.codec = codec_.get();
   Recovery recovery = journal_->Load();
   if (!recovery.usable) {
     journal_.reset();
@@ -129,8 +132,10 @@ bool GatewayRuntime::OpenPort() {
 }
 
 void GatewayRuntime::CreateItems() {
-  itemOwner_.CreateItems(*ddeConv, state_);
+  // One code page for the pokes, the executes and the restored messages.
   if (!codec_) codec_ = MakeSystemAnsiCodec();
+  state_.codec = codec_.get();
+  itemOwner_.CreateItems(*ddeConv, state_);
   resultItemOwner_.CreateItems(*ddeConv, state_, *codec_);
   const HWND window = reinterpret_cast<HWND>(state_.mainWindow);
   state_.schedulePublish = [window] { PostMessageW(window, WM_RESULTS, 0, 0); };
@@ -149,9 +154,8 @@ void GatewayRuntime::InitModemAndStartWorker(HWND mainWindow) {
   // The worker reports through the window's queue only: a SendMessage from
   // it could deadlock against a GUI thread that waits for it at shutdown.
   workerClock_ = std::make_unique<SystemWorkerClock>();
-  if (!codec_) codec_ = MakeSystemAnsiCodec();
   worker_ = std::make_unique<SendWorker>(
-      state_, log_.Port(port_), *workerClock_, *codec_, settings_.Delay,
+      state_, log_.Port(port_), *workerClock_, settings_.Delay,
       [mainWindow] { PostMessageW(mainWindow, WM_SENDDONE, 0, 0); });
   worker_->SetOnFinished([mainWindow] { PostMessageW(mainWindow, WM_WORKERDONE, 0, 0); });
   worker_->SetOnResults([mainWindow] { PostMessageW(mainWindow, WM_RESULTS, 0, 0); });

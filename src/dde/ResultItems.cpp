@@ -1,6 +1,7 @@
 #include "dde/ResultItems.h"
 
 #include <string>
+#include <utility>
 
 #include "dde/ExecuteCommand.h"
 #include "outbox/Journal.h"
@@ -57,13 +58,15 @@ void ResultItemOwner::CreateItems(TDdeServerConv& conv, GatewayState& state,
   conv.OnClientGone = [&state](ClientKey client) { state.conversationIds.erase(client); };
 }
 
-std::optional<MessageId> AcceptMessage(GatewayState& state, QueuedMessage message) {
+std::optional<MessageId> AcceptMessage(GatewayState& state, ClientMessage client) {
   if (ShuttingDown(state)) return std::nullopt;
   const MessageId id = state.lastId + 1;
-  message.id = id;
+  client.id = id;
   // With the outbox a message is accepted only once it is on the disk:
-  // the poke or execute is answered after this.
-  if (state.journal && !state.journal->Accepted(message)) return std::nullopt;
+  // the poke or execute is answered after this. The journal keeps the
+  // bytes as they came; the queue, only what they decode to.
+  if (state.journal && !state.journal->Accepted(client)) return std::nullopt;
+  QueuedMessage message = Decode(std::move(client), state.codec);
   // Recorded before the worker can see the message, so that its queued
   // line always comes before whatever the worker makes of it.
   state.results.Push({id, MessageState::kQueued, {}});
@@ -94,18 +97,18 @@ bool ExecuteOnTopic(GatewayState& state, const AnsiCodec& codec, const std::uint
   if (parsed.kind == ExecuteKind::kOther) return true;
   if (parsed.kind != ExecuteKind::kSend || ShuttingDown(state)) return false;
 
-  std::vector<QueuedMessage> messages;
+  std::vector<ClientMessage> messages;
   for (const SendCommand& command : parsed.commands) {
     const std::optional<std::string> number = SendableNumber(command.number);
     if (!number || command.text.empty()) return false;
-    QueuedMessage message;
+    ClientMessage message;
     message.entry = *number + ",";
     message.unicode = true;
     message.text16 = command.text;
     messages.push_back(std::move(message));
   }
   std::optional<MessageId> last;
-  for (QueuedMessage& message : messages) {
+  for (ClientMessage& message : messages) {
     if (std::optional<MessageId> id = AcceptMessage(state, std::move(message))) last = id;
   }
   if (!last) return false;

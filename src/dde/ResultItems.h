@@ -11,6 +11,7 @@
 
 #include "dde/DdeModel.h"
 #include "gateway/GatewayState.h"
+#include "message/ClientMessage.h"
 
 namespace varnix {
 
@@ -37,9 +38,10 @@ class ResultItemOwner {
   std::unique_ptr<TDdeServerItem> id_, result_, queue_;
 };
 
-// Gives the message the next id, records it queued and queues it; nullopt
-// (and nothing recorded) when the queue no longer takes messages.
-std::optional<MessageId> AcceptMessage(GatewayState& state, QueuedMessage message);
+// Gives the message the next id, journals it as it came (with the outbox),
+// records it queued and queues it decoded through state.codec; nullopt (and
+// nothing recorded) when the queue or the journal no longer takes messages.
+std::optional<MessageId> AcceptMessage(GatewayState& state, ClientMessage client);
 
 // The conversation's Id becomes `id`, or empty; its advise links are told
 // when that changed.

@@ -18,11 +18,12 @@ void ItemOwner::CreateItems(TDdeServerConv& conv, GatewayState& state) {
 }
 
 std::string QueueEntry(const std::string& number, const std::string& message) {
-  // The worker splits an entry at its first comma, so a comma inside the
-  // number would move the rest of it into the text ("123,4" and "hi" would
-  // send "4,hi" to 123). Such a number is queued empty instead: the worker
-  // refuses an empty number like any unsafe one, without a byte to the
-  // modem, and its "0" comes in this message's place among the outcomes.
+  // An entry is decoded by splitting it at its first comma, so a comma
+  // inside the number would move the rest of it into the text ("123,4" and
+  // "hi" would send "4,hi" to 123). Such a number is queued empty instead:
+  // the worker refuses an empty number like any unsafe one, without a byte
+  // to the modem, and its "0" comes in this message's place among the
+  // outcomes. The outbox journals the entry as it is.
   if (number.find(',') != std::string::npos) return "," + message;
   return number + "," + message;
 }
@@ -39,7 +40,7 @@ void ItemPokeData(GatewayState& state, TDdeServerItem& item) {
   const bool shuttingDown = state.stopRequested.load() || state.sendQueue.Released();
   std::optional<MessageId> queued;
   if (!number.empty() && !message.empty() && !shuttingDown) {
-    QueuedMessage entry;
+    ClientMessage entry;
     entry.entry = QueueEntry(number, message);
     queued = AcceptMessage(state, std::move(entry));
   }

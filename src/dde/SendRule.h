@@ -27,14 +27,14 @@ class ItemOwner {
   bool created_ = false;
 };
 
-// The queue entry for one message: "number,text". A number that holds a
-// comma cannot be split back out of the entry; it is queued as an empty
-// number, which the worker refuses in queue order.
+// The entry for one message: "number,text", as the journal keeps it. A
+// number that holds a comma cannot be split back out of the entry; it is
+// queued as an empty number, which the worker refuses in queue order.
 std::string QueueEntry(const std::string& number, const std::string& message);
 
-// The send rule. Only "Send" reacts; a trigger of exactly "1" queues
-// QueueEntry(number, text) when both first lines are non-empty (and the
-// queue has not been released by shutdown), and sets "Send" back to "0" in
+// The send rule. Only "Send" reacts; a trigger of exactly "1" accepts
+// QueueEntry(number, text), decoded through state.codec, when both first
+// lines are non-empty (and the queue has not been released by shutdown), and sets "Send" back to "0" in
 // either case. The poking conversation's Id becomes the new message's id,
 // or empty when nothing was queued; the queued line is published in Result
 // once the poke has been answered.

@@ -75,8 +75,8 @@ void SendWorker::ReadWaiting(std::string& collected) {
   }
 }
 
-void SendWorker::RunClassicDialogue(Attempts& attempts, const SplitEntry& split,
-                                        MessageOutcome& outcome, const PartHooks* hooks) {
+void SendWorker::RunClassicDialogue(Attempts& attempts, MessageOutcome& outcome,
+                                    const PartHooks* hooks) {
   // Every part runs the whole dialogue, pauses included, as a single
   // message always has; the first part that fails ends the message. A
   // retry goes on with the first part not yet sent.
@@ -90,9 +90,9 @@ void SendWorker::RunClassicDialogue(Attempts& attempts, const SplitEntry& split,
     SendText("at+cmgf=0\r");
     clock_.Sleep(kCommandPause);
 
-    // The text is converted only now, as it always was: a code page that
-    // fails costs the same bytes and pauses as before.
-    if (pdus.empty()) pdus = BuildParts(message, split);
+    // The parts are cut only now: a message that cannot be cut (its text
+    // lost at its acceptance) fails after this first command and pause.
+    if (pdus.empty()) pdus = BuildParts(message);
     outcome.parts = static_cast<int>(pdus.size());
     const SubmitPdu& pdu = pdus[i];
     SendText("at+cmgs=" + std::to_string(pdu.cmgsLength) + "\r");

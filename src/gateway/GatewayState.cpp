@@ -4,12 +4,6 @@
 
 namespace varnix {
 
-bool SendQueue::Append(std::string entry) {
-  QueuedMessage message;
-  message.entry = std::move(entry);
-  return Append(std::move(message));
-}
-
 bool SendQueue::Append(QueuedMessage message) {
   {
     std::lock_guard lock(mutex_);
@@ -23,12 +17,6 @@ bool SendQueue::Append(QueuedMessage message) {
 std::size_t SendQueue::Count() const {
   std::lock_guard lock(mutex_);
   return entries_.size();
-}
-
-std::optional<std::string> SendQueue::TakeFirst() {
-  std::optional<QueuedMessage> head = TakeNext();
-  if (!head) return std::nullopt;
-  return std::move(head->entry);
 }
 
 std::optional<QueuedMessage> SendQueue::TakeNext() {
@@ -88,12 +76,6 @@ std::string StatusText::TakeForPublication() {
 std::string StatusText::Get() const {
   std::lock_guard lock(mutex_);
   return value_;
-}
-
-SplitEntry SplitQueueEntry(const std::string& entry) {
-  const auto comma = entry.find(',');
-  if (comma == std::string::npos) return {std::string(), entry};
-  return {entry.substr(0, comma), entry.substr(comma + 1)};
 }
 
 }  // namespace varnix

@@ -20,6 +20,7 @@
 
 namespace varnix {
 
+class AnsiCodec;
 class TDdeServerItem;
 class Journal;
 class LogSink;
@@ -31,16 +32,14 @@ constexpr unsigned WM_SENDDONE = 0x8000 + 100;
 // retry, a message closed when the worker ended): publish Result.
 constexpr unsigned WM_RESULTS = 0x8000 + 103;
 
-// Pending messages, each "number,text". One producer (GUI thread), one
-// consumer (worker); every operation is atomic against the other thread.
+// Pending messages. One producer (GUI thread), one consumer (worker);
+// every operation is atomic against the other thread.
 class SendQueue {
  public:
   // Returns false (and stores nothing) once the queue has been released.
-  bool Append(std::string entry);
   bool Append(QueuedMessage message);
   std::size_t Count() const;
   // Reads the head entry and removes it in one step.
-  std::optional<std::string> TakeFirst();
   std::optional<QueuedMessage> TakeNext();
   // The worker's idle wait: returns at once when an entry is waiting, the
   // queue was woken (stop requested) or released; else after `limit`.
@@ -123,6 +122,10 @@ struct GatewayState {
   Journal* journal = nullptr;
   // With Log: the administrator's log (never blocks); null without.
   LogSink* log = nullptr;
+  // The ANSI code page a poked text (and a restored one of the outbox) is
+  // decoded through, once, where it is accepted; it outlives the state's
+  // use. Null: no such text can be decoded, and each fails in its place.
+  const AnsiCodec* codec = nullptr;
   // GUI thread only: the id of the last accepted message, the id each
   // conversation last queued (absent: none, or its last Send queued
   // nothing), and the accepted messages not yet finished.
@@ -140,13 +143,5 @@ struct GatewayState {
     sendQueue.Wake();
   }
 };
-
-// Splits a queue entry at its first comma. An entry without a comma gives an
-// empty number and the whole entry as text.
-struct SplitEntry {
-  std::string number;
-  std::string text;
-};
-SplitEntry SplitQueueEntry(const std::string& entry);
 
 }  // namespace varnix

@@ -1,5 +1,9 @@
 #include "gateway/Outbox.h"
 
+#include <utility>
+
+#include "message/ClientMessage.h"
+
 namespace varnix {
 
 int RestoreFromOutbox(GatewayState& state, Journal& journal, Recovery& recovery) {
@@ -16,7 +20,8 @@ int RestoreFromOutbox(GatewayState& state, Journal& journal, Recovery& recovery)
       ++unknown;
       continue;
     }
-    QueuedMessage message = std::move(m.message);
+    // Decoded once, here, as a message is where it is accepted.
+    QueuedMessage message = Decode(std::move(m.message), state.codec);
     for (int part = 1; m.partsSent.count(part) != 0; ++part)
       message.sentReferences.push_back(m.partsSent[part]);
     state.sendQueue.Append(std::move(message));

@@ -7,7 +7,7 @@
 namespace varnix {
 
 // Ids go on from the last one journaled; the unfinished messages are
-// queued again in their order, ahead of any new one, each after the parts
+// decoded through state.codec and queued again in their order, ahead of any new one, each after the parts
 // it had sent already. A message that may have reached the modem (a part
 // went out without a verdict) is never sent again: it ends unknown, in the
 // journal and in Result, with a Status "0" waiting for the next post.

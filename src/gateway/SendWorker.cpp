@@ -1,5 +1,6 @@
 #include "gateway/SendWorker.h"
 
+#include <new>
 #include <string>
 
 #include "outbox/Journal.h"
@@ -26,12 +27,10 @@ void SystemWorkerClock::WaitIdle(const SendQueue& queue, milliseconds d) {
 }
 
 SendWorker::SendWorker(GatewayState& state, ModemPort& port, WorkerClock& clock,
-                               const AnsiCodec& codec, const std::atomic<std::int32_t>& delayMs,
-                               PostSendDone postSendDone)
+                       const std::atomic<std::int32_t>& delayMs, PostSendDone postSendDone)
     : state_(state),
       port_(port),
       clock_(clock),
-      codec_(codec),
       delayMs_(delayMs),
       postSendDone_(std::move(postSendDone)) {}
 
@@ -165,12 +164,6 @@ int SendWorker::SendText(std::string_view text) {
   return port_.Send(text.data(), static_cast<int>(text.size()));
 }
 
-void SendWorker::ProcessEntry(const std::string& entry) {
-  QueuedMessage message;
-  message.entry = entry;
-  ProcessMessage(message);
-}
-
 void SendWorker::ProcessMessage(const QueuedMessage& message) {
   Attempts attempts;
   attempts.message = message;
@@ -185,8 +178,8 @@ void SendWorker::RunAttempt(Attempts& attempts) {
   try {
     RunDialogue(attempts, outcome);
   } catch (...) {
-    // Whatever went wrong with this one message (memory, the codec, the
-    // port) ends only this message: it is reported as not sent, in its place
+    // Whatever went wrong with this one message (memory, a text that was
+    // lost, the port) ends only this message: it is reported as not sent, in its place
     // among the outcomes, and the next entry goes out as usual. A worker
     // that ended here would leave every later message acknowledged to its
     // client but never sent. What the outcome knew by then (parts sent, a
@@ -254,8 +247,10 @@ void SendWorker::Report(MessageId id, const MessageOutcome& outcome) {
   }
 }
 
-std::vector<SubmitPdu> SendWorker::BuildParts(const QueuedMessage& message,
-                                                   const SplitEntry& split) {
+std::vector<SubmitPdu> SendWorker::BuildParts(const QueuedMessage& message) {
+  // Fails here, as its conversion would have: in its place, after the same
+  // bytes.
+  if (message.textLost) throw std::bad_alloc();
   SubmitOptions options;
   if (extensions_) {
     options.parts = extensions_->Parts.load();
@@ -267,9 +262,7 @@ std::vector<SubmitPdu> SendWorker::BuildParts(const QueuedMessage& message,
   options.reference = state_.journal && message.id != 0
                           ? static_cast<std::uint8_t>(message.id & 0xFF)
                           : nextReference_;
-  // A text that came in as UTF-16 never goes through the code page.
-  std::vector<SubmitPdu> pdus = BuildSubmitParts(
-      split.number, message.unicode ? message.text16 : codec_.ToUtf16(split.text), options);
+  std::vector<SubmitPdu> pdus = BuildSubmitParts(message.number, message.text, options);
   // Only a message in parts uses up a reference; std::uint8_t wraps at 256.
   if (pdus.size() > 1) ++nextReference_;
   return pdus;
@@ -277,13 +270,12 @@ std::vector<SubmitPdu> SendWorker::BuildParts(const QueuedMessage& message,
 
 void SendWorker::RunDialogue(Attempts& attempts, MessageOutcome& outcome) {
   const QueuedMessage& message = attempts.message;
-  const SplitEntry split = SplitQueueEntry(message.entry);
 
   // A number with anything but digits after an optional "+" could carry
   // control characters (Ctrl-Z, ESC) into the modem: it is never sent. The
   // send rule queues an empty number for a Num that held a comma, so that
   // case is refused here too, in queue order.
-  if (!IsSendableNumber(split.number)) {
+  if (!IsSendableNumber(message.number)) {
     outcome.why = "refused number";
     return;
   }
@@ -298,11 +290,11 @@ void SendWorker::RunDialogue(Attempts& attempts, MessageOutcome& outcome) {
     };
   }
   if (reader_) {
-    if (attempts.pdus.empty()) attempts.pdus = BuildParts(message, split);
+    if (attempts.pdus.empty()) attempts.pdus = BuildParts(message);
     RunPromptDialogue(*reader_, attempts.pdus, outcome, hooks.get());
     return;
   }
-  RunClassicDialogue(attempts, split, outcome, hooks.get());
+  RunClassicDialogue(attempts, outcome, hooks.get());
 }
 
 }  // namespace varnix

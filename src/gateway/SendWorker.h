@@ -19,7 +19,6 @@
 #include "modem/ModemPort.h"
 #include "gateway/GatewayState.h"
 #include "inbox/InboxJoin.h"
-#include "text/AnsiCodec.h"
 #include "message/MessageOutcome.h"
 
 namespace varnix {
@@ -62,8 +61,7 @@ class SendWorker {
   using OutcomeSink = std::function<void(const MessageOutcome&)>;
 
   SendWorker(GatewayState& state, ModemPort& port, WorkerClock& clock,
-                 const AnsiCodec& codec, const std::atomic<std::int32_t>& delayMs,
-                 PostSendDone postSendDone);
+             const std::atomic<std::int32_t>& delayMs, PostSendDone postSendDone);
   ~SendWorker();  // joins
   SendWorker(const SendWorker&) = delete;
   SendWorker& operator=(const SendWorker&) = delete;
@@ -99,13 +97,11 @@ class SendWorker {
   // The loop itself; returns when stopRequested is set or no port is open.
   void Execute();
 
-  // One message: the whole dialogue for one queue entry, then the post.
-  // Never throws: an error during the dialogue gives the outcome "0".
-  void ProcessEntry(const std::string& entry);
-  // The same for an accepted message, whose final state also goes to
-  // state.results under its id. With Retries, a failure that cannot have
-  // delivered it instead waits for its next attempt, while later messages
-  // go ahead.
+  // One message: the whole dialogue for it, then the post, and its final
+  // state to state.results under its id (none for id 0). Never throws: an
+  // error during the dialogue gives the outcome "0". With Retries, a
+  // failure that cannot have delivered it instead waits for its next
+  // attempt, while later messages go ahead.
   void ProcessMessage(const QueuedMessage& message);
 
   // Messages waiting for a retry, or for a lost port to come back.
@@ -163,9 +159,8 @@ class SendWorker {
   bool ScheduleRetry(Attempts& attempts, const MessageOutcome& outcome);
   void CloseWaitingRetries();
   void RunDialogue(Attempts& attempts, MessageOutcome& outcome);
-  void RunClassicDialogue(Attempts& attempts, const SplitEntry& split, MessageOutcome& outcome,
-                          const PartHooks* hooks);
-  std::vector<SubmitPdu> BuildParts(const QueuedMessage& message, const SplitEntry& split);
+  void RunClassicDialogue(Attempts& attempts, MessageOutcome& outcome, const PartHooks* hooks);
+  std::vector<SubmitPdu> BuildParts(const QueuedMessage& message);
   void Report(MessageId id, const MessageOutcome& outcome);
   std::chrono::milliseconds Delay() const;
   int SendText(std::string_view text);
@@ -174,7 +169,6 @@ class SendWorker {
   GatewayState& state_;
   ModemPort& port_;
   WorkerClock& clock_;
-  const AnsiCodec& codec_;
   const std::atomic<std::int32_t>& delayMs_;
   PostSendDone postSendDone_;
   std::function<void()> onFinished_;

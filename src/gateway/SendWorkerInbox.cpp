@@ -172,7 +172,7 @@ void SendWorker::TrackSent(const Attempts& attempts, const MessageOutcome& outco
   if (!reports_ || !outcome.sent || attempts.message.id == 0) return;
   try {
     tracker_.Sent(attempts.message.id, outcome.references,
-                  SplitQueueEntry(attempts.message.entry).number, clock_.Now());
+                  attempts.message.number, clock_.Now());
   } catch (...) {
     // Its reports then go unmatched; the message itself was sent.
   }

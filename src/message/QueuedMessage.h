@@ -13,18 +13,22 @@ namespace varnix {
 // (a change made by the program itself).
 using ClientKey = std::uintptr_t;
 
-// One accepted message as it waits in the queue.
+// One accepted message as it waits in the queue, decoded once where it was
+// accepted (ClientMessage.h).
 struct QueuedMessage {
-  MessageId id = 0;  // 0 for an entry queued without one
-  // "number,text" in the ANSI code page, as the three pokes give it.
-  std::string entry;
-  // A text that came in as UTF-16 (an execute) is sent as `text16`, never
-  // through the code page; the entry then holds only "number,".
-  bool unicode = false;
-  std::u16string text16;
+  MessageId id = 0;  // 0 for a message queued without one
+  // Whatever came before the entry's first comma. The worker sends none but
+  // an optional "+" and digits: an empty one (a Num that held a comma) is
+  // refused like any other.
+  std::string number;
+  std::u16string text;
   // The references of the parts an earlier run sent already (the outbox
   // brought it back): sending goes on with the next part.
   std::vector<int> sentReferences;
+  // The code page's conversion failed where it was accepted (out of memory,
+  // or no codec): the message fails in its place when its parts are cut,
+  // after the bytes a conversion failing there would have cost.
+  bool textLost = false;
 };
 
 }  // namespace varnix

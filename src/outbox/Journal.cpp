@@ -39,7 +39,7 @@ Recovery Journal::Load() {
 
   if (!header) {
     // Nothing yet, or not even the header survived: a new journal.
-    dirty_ = !RewriteLocked();
+    dirty_ = !RewriteLocked(std::string_view());
   } else if (intact < all.size()) {
     // Cut the torn end off before anything is appended after it, or the
     // next restart would lose what follows it.
@@ -52,18 +52,26 @@ Recovery Journal::Load() {
     fileBytes_ = intact;
   }
   book_.Seal();
+  const std::string_view read = all.substr(0, intact);
+  // Every message the book holds was read from there, whole.
+  const auto unfinished = book_.UnfinishedIn(read);
+  if (!unfinished) return Recovery{};
+  for (const JournalBook::Unfinished& m : *unfinished) {
+    std::optional<JournalRecord> record = ParseRecord(m.accepted.substr(0, m.accepted.size() - 1));
+    if (!record) return Recovery{};
+    recovery.messages.push_back(RecoveredMessage{std::move(record->message),
+                                                 m.sent ? *m.sent : std::map<int, int>{},
+                                                 m.goingOut != 0});
+  }
   loaded_ = true;
-  if (!dirty_ && CompactionDueLocked()) RewriteLocked();
+  if (!dirty_ && CompactionDueLocked()) RewriteLocked(read);
 
   recovery.usable = true;
   recovery.lastId = book_.LastId();
-  for (const auto& [id, m] : book_.Messages()) {
-    recovery.messages.push_back(RecoveredMessage{m.message, m.sent, m.goingOut != 0});
-  }
   return recovery;
 }
 
-bool Journal::Accepted(const QueuedMessage& message) {
+bool Journal::Accepted(const ClientMessage& message) {
   std::lock_guard<std::mutex> lock(mutex_);
   JournalRecord record;
   record.type = RecordType::kAccepted;
@@ -142,10 +150,17 @@ bool Journal::Compact() {
   return loaded_ && RewriteLocked();
 }
 
-bool Journal::RewriteLocked() {
-  const std::string all = book_.Compacted();
-  if (!store_.Replace(all)) return false;
-  fileBytes_ = all.size();
+bool Journal::RewriteLocked(std::optional<std::string_view> file) {
+  std::optional<std::string> read;
+  if (!file) {
+    read = store_.ReadAll();
+    if (!read) return false;
+    file = *read;
+  }
+  const std::optional<std::string> all = book_.Compacted(*file);
+  read.reset();  // before the new bytes are written: the old file may be large
+  if (!all || !store_.Replace(*all)) return false;
+  fileBytes_ = all->size();
   dirty_ = false;
   return true;
 }

@@ -39,7 +39,8 @@
 // not fit what came before (an unknown id, a part sent twice, ...): that
 // record and everything after it are cut off. Compaction rewrites the file
 // with the header, the unfinished messages with their progress (A, S, G)
-// and an L record.
+// and an L record; each A record is copied from the file as it was, since
+// the journal keeps no message's text in memory.
 #pragma once
 
 #include <cstddef>
@@ -50,7 +51,7 @@
 #include <string_view>
 #include <vector>
 
-#include "message/QueuedMessage.h"
+#include "message/ClientMessage.h"
 #include "outbox/JournalRecord.h"
 #include "message/MessageResults.h"
 
@@ -61,7 +62,8 @@ class JournalStore {
  public:
   virtual ~JournalStore() = default;
   // The whole journal: empty when there is none yet; nullopt when it exists
-  // but cannot be read (then nothing may overwrite it).
+  // but cannot be read (then nothing may overwrite it). Read at the load
+  // and again at each compaction, for the records it copies.
   virtual std::optional<std::string> ReadAll() = 0;
   // Adds the bytes at the end; true only once they are flushed to the disk.
   // A false return may have left any prefix of them written.
@@ -73,7 +75,7 @@ class JournalStore {
 
 // An unfinished message as the journal left it.
 struct RecoveredMessage {
-  QueuedMessage message;          // exactly as accepted
+  ClientMessage message;          // exactly as accepted, not yet decoded
   std::map<int, int> partsSent;   // part (1-based) -> its reference
   // A part was going out and no verdict followed: the modem may have it.
   // The message must end `unknown` and never be sent again.
@@ -111,7 +113,7 @@ class Journal {
   // Journaled and flushed: only then may the poke be acknowledged. The id
   // must be above every id journaled before (Recovery::lastId); a false
   // return leaves the journal as if the call had not been made.
-  bool Accepted(const QueuedMessage& message);
+  bool Accepted(const ClientMessage& message);
   // Before the part's first byte goes to the modem. False: the journal
   // could not record it, or the message cannot be sent now (finished,
   // unknown, the part sent already, another part still going out); then
@@ -128,6 +130,8 @@ class Journal {
   bool Finished(MessageId id, MessageState state, std::string_view detail);
 
   // Rewrites the journal with only the unfinished messages and the last id.
+  // False when the file could not be read, lacks one of them, or could not
+  // be replaced: the old journal then stays.
   bool Compact();
 
   std::size_t FileBytes() const;
@@ -135,7 +139,8 @@ class Journal {
 
  private:
   bool WriteLocked(const JournalRecord& record);
-  bool RewriteLocked();
+  // `file`: the journal's bytes as they are, when at hand; else read.
+  bool RewriteLocked(std::optional<std::string_view> file = std::nullopt);
   bool CompactionDueLocked() const;
 
   JournalStore& store_;

@@ -2,9 +2,11 @@
 
 #include "outbox/JournalFields.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace varnix {
@@ -111,7 +113,7 @@ std::optional<JournalRecord> ParsePayload(std::string_view payload) {
     auto text16 = DecodeText16(f[4]);
     if (!entry || !text16) return std::nullopt;
     r.type = RecordType::kAccepted;
-    r.message = QueuedMessage{*id, std::move(*entry), f[2] == "u", std::move(*text16), {}};
+    r.message = ClientMessage{*id, std::move(*entry), f[2] == "u", std::move(*text16)};
     return r;
   }
   if (type == 'E' && f.size() == 4) {
@@ -186,22 +188,33 @@ std::optional<JournalRecord> ParseRecord(std::string_view line) {
 
 // ---- the book ----------------------------------------------------------
 
+const JournalBook::Live* JournalBook::Find(MessageId id) const {
+  const auto it = std::lower_bound(live_.begin(), live_.end(), id,
+                                   [](const Live& m, MessageId v) { return m.id < v; });
+  if (it == live_.end() || it->id != id || it->finished) return nullptr;
+  return &*it;
+}
+
+JournalBook::Live* JournalBook::Find(MessageId id) {
+  return const_cast<Live*>(std::as_const(*this).Find(id));
+}
+
 bool JournalBook::Fits(const JournalRecord& r) const {
   if (r.type == RecordType::kHeader) return false;
   if (r.type == RecordType::kAccepted) return r.id > lastId_;
   if (r.type == RecordType::kLastId) return r.id >= lastId_;
   if (r.type != RecordType::kFinished && (r.part < 1 || r.part > kJournalMaxPart)) return false;
   if (r.type == RecordType::kSent && r.reference < -1) return false;
-  const auto it = live_.find(r.id);
-  if (it == live_.end()) return false;
-  const Live& m = it->second;
+  const Live* m = Find(r.id);
+  if (!m) return false;
   // Its part may have reached the modem before the restart: it can only end.
-  if (m.sealed) return r.type == RecordType::kFinished && FinalName(r.state) != nullptr;
+  if (m->sealed) return r.type == RecordType::kFinished && FinalName(r.state) != nullptr;
+  const auto sent = sent_.find(r.id);
+  const bool partSent = sent != sent_.end() && sent->second.count(r.part) != 0;
   switch (r.type) {
-    case RecordType::kGoingOut: return m.goingOut == 0 && m.sent.count(r.part) == 0;
-    case RecordType::kSent:
-      return (m.goingOut == 0 || m.goingOut == r.part) && m.sent.count(r.part) == 0;
-    case RecordType::kAttemptFailed: return m.goingOut == 0 || m.goingOut == r.part;
+    case RecordType::kGoingOut: return m->goingOut == 0 && !partSent;
+    case RecordType::kSent: return (m->goingOut == 0 || m->goingOut == r.part) && !partSent;
+    case RecordType::kAttemptFailed: return m->goingOut == 0 || m->goingOut == r.part;
     case RecordType::kFinished: return FinalName(r.state) != nullptr;
     default: return false;
   }
@@ -210,10 +223,9 @@ bool JournalBook::Fits(const JournalRecord& r) const {
 void JournalBook::Apply(const JournalRecord& r, std::size_t bytes) {
   if (r.type == RecordType::kAccepted) {
     Live m;
-    m.message = r.message;
-    m.message.id = r.id;
+    m.id = r.id;
     m.bytes = bytes;
-    live_.emplace(r.id, std::move(m));
+    live_.push_back(m);
     lastId_ = r.id;
     liveBytes_ += bytes;
     return;
@@ -222,47 +234,108 @@ void JournalBook::Apply(const JournalRecord& r, std::size_t bytes) {
     lastId_ = r.id;
     return;
   }
-  const auto it = live_.find(r.id);
-  if (it == live_.end()) return;
-  Live& m = it->second;
+  Live* m = Find(r.id);
+  if (!m) return;
   if (r.type == RecordType::kFinished) {
-    liveBytes_ -= m.bytes;
-    live_.erase(it);
+    liveBytes_ -= m->bytes;
+    m->finished = true;
+    ++finished_;
+    sent_.erase(r.id);
+    // Messages mostly end in the order they came: the front goes at once,
+    // the others once they are as many as the rest.
+    while (!live_.empty() && live_.front().finished) {
+      live_.pop_front();
+      --finished_;
+    }
+    if (finished_ > 64 && finished_ * 2 > live_.size()) {
+      std::erase_if(live_, [](const Live& l) { return l.finished; });
+      finished_ = 0;
+    }
     return;
   }
-  m.bytes += bytes;
+  m->bytes += bytes;
   liveBytes_ += bytes;
   if (r.type == RecordType::kGoingOut) {
-    m.goingOut = r.part;
+    m->goingOut = static_cast<std::uint8_t>(r.part);
     return;
   }
-  m.goingOut = 0;
-  if (r.type == RecordType::kSent) m.sent[r.part] = r.reference;
+  m->goingOut = 0;
+  if (r.type == RecordType::kSent) sent_[r.id][r.part] = r.reference;
 }
 
-std::string JournalBook::Compacted() {
+std::optional<std::vector<std::string_view>> JournalBook::AcceptedLines(
+    std::string_view file) const {
+  std::vector<std::string_view> lines(live_.size());
+  std::size_t missing = live_.size() - finished_;
+  for (std::size_t start = 0; missing > 0 && start < file.size();) {
+    const std::size_t lf = file.find('\n', start);
+    if (lf == std::string_view::npos) break;  // a torn end
+    const std::string_view line = file.substr(start, lf + 1 - start);
+    start = lf + 1;
+    // Only a whole A record of an unfinished message counts, and only the
+    // first: whatever a failed write left after it is not the message.
+    if (line.size() < 3 || line[0] != 'A' || line[1] != ' ') continue;
+    const std::size_t blank = line.find(' ', 2);
+    if (blank == std::string_view::npos) continue;
+    const std::optional<MessageId> id = Id(line.substr(2, blank - 2));
+    if (!id) continue;
+    const auto it = std::lower_bound(live_.begin(), live_.end(), *id,
+                                     [](const Live& m, MessageId v) { return m.id < v; });
+    if (it == live_.end() || it->id != *id || it->finished) continue;
+    std::string_view& found = lines[static_cast<std::size_t>(it - live_.begin())];
+    if (!found.empty()) continue;
+    const std::optional<JournalRecord> record = ParseRecord(line.substr(0, line.size() - 1));
+    if (!record || record->type != RecordType::kAccepted) continue;
+    found = line;
+    --missing;
+  }
+  if (missing > 0) return std::nullopt;
+  return lines;
+}
+
+std::optional<std::vector<JournalBook::Unfinished>> JournalBook::UnfinishedIn(
+    std::string_view file) const {
+  const std::optional<std::vector<std::string_view>> lines = AcceptedLines(file);
+  if (!lines) return std::nullopt;
+  std::vector<Unfinished> out;
+  out.reserve(live_.size() - finished_);
+  for (std::size_t i = 0; i < live_.size(); ++i) {
+    const Live& m = live_[i];
+    if (m.finished) continue;
+    const auto sent = sent_.find(m.id);
+    out.push_back({m.id, (*lines)[i], sent == sent_.end() ? nullptr : &sent->second, m.goingOut});
+  }
+  return out;
+}
+
+std::optional<std::string> JournalBook::Compacted(std::string_view file) {
+  const std::optional<std::vector<std::string_view>> lines = AcceptedLines(file);
+  if (!lines) return std::nullopt;
   JournalRecord header;
   std::string out = FormatRecord(header);
   liveBytes_ = 0;
-  for (auto& [id, m] : live_) {
+  for (std::size_t i = 0; i < live_.size(); ++i) {
+    Live& m = live_[i];
+    if (m.finished) continue;
     const std::size_t start = out.size();
+    // The line as the file holds it: the same bytes that formatting its
+    // record again would give.
+    out += (*lines)[i];
     JournalRecord r;
-    r.type = RecordType::kAccepted;
-    r.id = id;
-    r.message = m.message;
-    out += FormatRecord(r);
-    for (const auto& [part, reference] : m.sent) {
-      r = JournalRecord{};
-      r.type = RecordType::kSent;
-      r.id = id;
-      r.part = part;
-      r.reference = reference;
-      out += FormatRecord(r);
+    if (const auto sent = sent_.find(m.id); sent != sent_.end()) {
+      for (const auto& [part, reference] : sent->second) {
+        r = JournalRecord{};
+        r.type = RecordType::kSent;
+        r.id = m.id;
+        r.part = part;
+        r.reference = reference;
+        out += FormatRecord(r);
+      }
     }
     if (m.goingOut != 0) {
       r = JournalRecord{};
       r.type = RecordType::kGoingOut;
-      r.id = id;
+      r.id = m.id;
       r.part = m.goingOut;
       out += FormatRecord(r);
     }
@@ -277,7 +350,7 @@ std::string JournalBook::Compacted() {
 }
 
 void JournalBook::Seal() {
-  for (auto& entry : live_) entry.second.sealed = entry.second.goingOut != 0;
+  for (Live& m : live_) m.sealed = !m.finished && m.goingOut != 0;
 }
 
 void JournalBook::Clear() { *this = JournalBook{}; }

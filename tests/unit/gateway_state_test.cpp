@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "support/Deadline.h"
@@ -14,22 +16,29 @@ using namespace std::chrono_literals;
 using testing::JoinWithin;
 using testing::Within;
 
+// The queue does not look into its messages: the number tells them apart.
+QueuedMessage Message(std::string number) { return QueuedMessage{0, std::move(number), {}, {}, false}; }
+std::optional<std::string> TakeFirst(SendQueue& q) {
+  std::optional<QueuedMessage> m = q.TakeNext();
+  return m ? std::optional<std::string>(m->number) : std::nullopt;
+}
+
 TEST(SendQueue, FifoWithDuplicatesAndRelease) {
   SendQueue q;
-  EXPECT_EQ(q.TakeFirst(), std::nullopt);
-  for (const char* e : {"1,a", "2,b", "1,a"}) EXPECT_TRUE(q.Append(e));
+  EXPECT_EQ(TakeFirst(q), std::nullopt);
+  for (const char* e : {"1,a", "2,b", "1,a"}) EXPECT_TRUE(q.Append(Message(e)));
   EXPECT_EQ(q.Count(), 3u);
-  EXPECT_EQ(q.TakeFirst(), "1,a");
-  EXPECT_EQ(q.TakeFirst(), "2,b");
-  EXPECT_EQ(q.TakeFirst(), "1,a");
+  EXPECT_EQ(TakeFirst(q), "1,a");
+  EXPECT_EQ(TakeFirst(q), "2,b");
+  EXPECT_EQ(TakeFirst(q), "1,a");
   EXPECT_EQ(q.Count(), 0u);
 
-  q.Append("3,c");
+  q.Append(Message("3,c"));
   q.Release();
   EXPECT_TRUE(q.Released());
   EXPECT_EQ(q.Count(), 0u);  // what was still waiting is dropped
-  EXPECT_FALSE(q.Append("4,d"));
-  EXPECT_EQ(q.TakeFirst(), std::nullopt);
+  EXPECT_FALSE(q.Append(Message("4,d")));
+  EXPECT_EQ(TakeFirst(q), std::nullopt);
 }
 
 TEST(SendQueue, OneProducerOneConsumerKeepEveryEntryInOrder) {
@@ -41,10 +50,10 @@ TEST(SendQueue, OneProducerOneConsumerKeepEveryEntryInOrder) {
   bool inOrder = true;
   Within("the consumer to take every entry", [&] {
     std::thread producer([&q] {
-      for (int i = 0; i < kEntries; ++i) q.Append(std::to_string(i) + ",x");
+      for (int i = 0; i < kEntries; ++i) q.Append(Message(std::to_string(i) + ",x"));
     });
     while (expected < kEntries) {
-      if (auto e = q.TakeFirst()) {
+      if (auto e = TakeFirst(q)) {
         inOrder = inOrder && *e == std::to_string(expected) + ",x";
         ++expected;
       } else {
@@ -60,7 +69,7 @@ TEST(SendQueue, OneProducerOneConsumerKeepEveryEntryInOrder) {
 
 TEST(SendQueue, WaitEndsOnAppendWakeAndRelease) {
   const std::pair<const char*, std::function<void(SendQueue&)>> kinds[] = {
-      {"append", [](SendQueue& q) { q.Append("1,a"); }},
+      {"append", [](SendQueue& q) { q.Append(Message("1,a")); }},
       {"wake", [](SendQueue& q) { q.Wake(); }},
       {"release", [](SendQueue& q) { q.Release(); }},
   };
@@ -80,7 +89,7 @@ TEST(SendQueue, WaitEndsOnAppendWakeAndRelease) {
   }
   // With an entry waiting the wait returns at once; otherwise after the limit.
   SendQueue q;
-  q.Append("1,a");
+  q.Append(Message("1,a"));
   const auto t0 = std::chrono::steady_clock::now();
   Within("a wait with an entry waiting", [&] { q.WaitForEntry(std::chrono::hours(1)); });
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);

@@ -285,6 +285,19 @@ TEST(JournalFailures, AJournalThatCannotBeReadOrIsNotOursIsLeftAlone) {
   EXPECT_FALSE(b.Accepted(Ansi(2, "1,x")));
   EXPECT_FALSE(b.Compact());
   EXPECT_EQ(other.bytes, future);
+
+  // Compaction copies each unfinished message's record from the file: a
+  // file it cannot read, or one that lost a record, stays as it is.
+  MemoryJournalStore lost;
+  Journal c(lost);
+  c.Load();
+  ASSERT_TRUE(c.Accepted(Ansi(1, "1,x")));
+  lost.readFails = true;
+  EXPECT_FALSE(c.Compact());
+  lost.readFails = false;
+  lost.bytes = Frame("H Varnix-journal 1");
+  EXPECT_FALSE(c.Compact());
+  EXPECT_EQ(lost.bytes, Frame("H Varnix-journal 1"));
 }
 
 // Accepted on the GUI thread, the rest on the worker, as the gateway does.

@@ -48,7 +48,7 @@ TEST(Journal, WritesTheseLines) {
        "A 3 a 10010,%C4%E3%0A%09x - 27 4c0d88a0\n"},
       {[&](Journal& j) { return j.Accepted(Uni(4, "10010,", emoji)); },
        "A 4 u 10010, %uD83Dx\xf0\x9f\x98\x80%7F 27 35283224\n"},
-      {[](Journal& j) { return j.Accepted(QueuedMessage{5, "", false, u"-", {}}); },
+      {[](Journal& j) { return j.Accepted(ClientMessage{5, "", false, u"-"}); },
        "A 5 a - %2D 11 bf85c0c7\n"},
       {[](Journal& j) { return j.Accepted(Uni(6, "1,", u"\u07FF\u0800")); },
        "A 6 u 1, \xdf\xbf\xe0\xa0\x80 14 b355a8e9\n"},
@@ -78,7 +78,7 @@ TEST(Journal, WritesTheseLines) {
   ASSERT_EQ(r.messages.size(), 4u);
   EXPECT_TRUE(Same(r.messages[0].message, Uni(2, "13800138000,", u"\u4F60\u597D 50%")));
   EXPECT_TRUE(Same(r.messages[1].message, Ansi(3, "10010,\xC4\xE3\n\tx")));
-  EXPECT_TRUE(Same(r.messages[2].message, QueuedMessage{5, "", false, u"-", {}}));
+  EXPECT_TRUE(Same(r.messages[2].message, ClientMessage{5, "", false, u"-"}));
   EXPECT_TRUE(Same(r.messages[3].message, Uni(6, "1,", u"\u07FF\u0800")));
   EXPECT_EQ(r.bytesCut, 0u);
 }

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "outbox/Journal.h"
+#include "support/JournalText.h"
+#include "support/MemoryJournalStore.h"
 #include "support/WorkerBench.h"
 #include "dde/SendRule.h"
 #include "message/MessageOutcome.h"
@@ -176,6 +179,10 @@ TEST(ResultItems, ABurstOfRefusalsLosesNoLineWhenPostsAreLost) {
 TEST(ResultItems, ExecuteQueuesAllOrNothing) {
   Bench bench;
   Topic topic(bench);
+  testing::MemoryJournalStore store;
+  Journal journal(store);
+  journal.Load();
+  bench.state.journal = &journal;
   struct Case {
     const char* command;
     bool acknowledged;
@@ -207,10 +214,11 @@ TEST(ResultItems, ExecuteQueuesAllOrNothing) {
     }
   }
   std::vector<std::string> entries;
-  while (auto m = bench.state.sendQueue.TakeNext()) {
-    EXPECT_TRUE(m->unicode);
-    entries.push_back(m->entry + std::string(m->text16.begin(), m->text16.end()));
-  }
+  while (auto m = bench.state.sendQueue.TakeNext())
+    entries.push_back(m->number + "," + std::string(m->text.begin(), m->text.end()));
+  // Each came in as UTF-16, and is journaled so ("A <id> u ...").
+  for (const std::string& line : testing::Lines(store.bytes))
+    EXPECT_TRUE(line[0] != 'A' || line.substr(line.find(' ', 2) + 1, 2) == "u ") << line;
   EXPECT_EQ(entries,
             (std::vector<std::string>{"13800138000,one", "+8613800138000,a", "10086,b"}));
   EXPECT_EQ(topic.links.Of("Result"),

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sms/PduEncoder.h"
+#include "support/Utf8Codec.h"
 
 namespace varnix {
 namespace {
@@ -27,6 +28,7 @@ class Watcher : public AdviseSink {
 class SendRuleTest : public ::testing::Test {
  protected:
   SendRuleTest() {
+    state.codec = &codec;
     conv.SetAdviseSink(&watcher);
     owner.CreateItems(conv, state);
   }
@@ -36,13 +38,21 @@ class SendRuleTest : public ::testing::Test {
     state.items[static_cast<std::size_t>(index)]->StorePoke(
         reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
+  std::vector<QueuedMessage> Take() {
+    std::vector<QueuedMessage> out;
+    while (auto m = state.sendQueue.TakeNext()) out.push_back(std::move(*m));
+    return out;
+  }
+  // Each as "number,text" (the tests' texts are ASCII).
   std::vector<std::string> Drain() {
     std::vector<std::string> out;
-    while (auto e = state.sendQueue.TakeFirst()) out.push_back(*e);
+    for (const QueuedMessage& m : Take())
+      out.push_back(m.number + "," + std::string(m.text.begin(), m.text.end()));
     return out;
   }
   std::string Text(int index) { return state.items[static_cast<std::size_t>(index)]->Text(); }
 
+  testing::Utf8Codec codec;
   GatewayState state;
   TDdeServerConv conv{"SMS0"};
   Watcher watcher;
@@ -120,13 +130,13 @@ TEST_F(SendRuleTest, ANumberWithACommaIsQueuedAsRefusedInItsPlace) {
     EXPECT_EQ(Text(kSend), "0");
     EXPECT_EQ(Text(kNum), p.num);  // the client's value stays as poked
   }
-  const std::vector<std::string> entries = Drain();
-  ASSERT_EQ(entries.size(), 3u);
+  const std::vector<QueuedMessage> messages = Take();
+  ASSERT_EQ(messages.size(), 3u);
   const bool sendable[] = {true, false, true};
   for (std::size_t i = 0; i < 3; ++i) {
-    const SplitEntry split = SplitQueueEntry(entries[i]);
-    EXPECT_EQ(IsSendableNumber(split.number), sendable[i]) << entries[i];
-    EXPECT_EQ(split.text, pokes[i].sms) << entries[i];
+    const std::string text(messages[i].text.begin(), messages[i].text.end());
+    EXPECT_EQ(IsSendableNumber(messages[i].number), sendable[i]) << messages[i].number;
+    EXPECT_EQ(text, pokes[i].sms) << messages[i].number;
   }
   EXPECT_EQ(QueueEntry("123,4", "hi"), ",hi");
   EXPECT_EQ(QueueEntry("12345678901", "a,b"), "12345678901,a,b");
@@ -205,7 +215,7 @@ TEST_F(SendRuleTest, NothingIsQueuedOnceShutdownHasBegun) {
   ItemPokeData(released, *released.items[kSend]);
   EXPECT_EQ(released.items[kSend]->Text(), "0");
   EXPECT_EQ(released.sendQueue.Count(), 0u);
-  EXPECT_FALSE(released.sendQueue.TakeFirst().has_value());
+  EXPECT_FALSE(released.sendQueue.TakeNext().has_value());
 }
 
 TEST_F(SendRuleTest, SendDonePublishesTheStatusTextEveryTime) {

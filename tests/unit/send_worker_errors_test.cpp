@@ -25,7 +25,7 @@ TEST(SendWorker, AnErrorEndsOneMessageAndTheNextGoesOutAsUsual) {
   // The reference: the third message alone on a clean bench.
   Bench clean;
   clean.modem.reply = {{0, kCompleteReply}};
-  clean.worker.ProcessEntry("12345678901,abc");
+  clean.worker.ProcessMessage(clean.Entry("12345678901,abc"));
   const std::vector<Event> usual = MessageEvents(clean.log, 0);
   ASSERT_EQ(usual.size(), 9u);
   ASSERT_EQ(usual.back().what, "post:1");
@@ -67,9 +67,9 @@ TEST(SendWorker, AnErrorEndsOneMessageAndTheNextGoesOutAsUsual) {
     Bench b;
     b.modem.reply = {{0, kCompleteReply}};
     c.arm(b);
-    b.state.sendQueue.Append("11111111111,x");
-    b.state.sendQueue.Append("123456789012,a,b,c,d");
-    b.state.sendQueue.Append("12345678901,abc");
+    b.state.sendQueue.Append(b.Entry("11111111111,x"));
+    b.state.sendQueue.Append(b.Entry("123456789012,a,b,c,d"));
+    b.state.sendQueue.Append(b.Entry("12345678901,abc"));
     b.worker.Execute();
 
     EXPECT_EQ(b.Kinds("post:"), (std::vector<std::string>{"post:1", "post:0", "post:1"}));
@@ -90,12 +90,12 @@ TEST(SendWorker, AFailingPostEndsOnlyItsMessage) {
   Bench b;
   b.modem.reply = {{0, kCompleteReply}};
   int posts = 0;
-  SendWorker worker{b.state, b.modem, b.clock, b.codec, b.delay, [&] {
+  SendWorker worker{b.state, b.modem, b.clock, b.delay, [&] {
                           b.log.push_back({b.clock.now, "post:" + b.state.statusText.Get()});
                           if (++posts == 1) throw std::bad_alloc();
                         }};
-  b.state.sendQueue.Append("11111111111,a");
-  b.state.sendQueue.Append("22222222222,b");
+  b.state.sendQueue.Append(b.Entry("11111111111,a"));
+  b.state.sendQueue.Append(b.Entry("22222222222,b"));
   worker.Execute();
   // One post per message, none repeated, and the second message went out.
   EXPECT_EQ(b.Kinds("post:"), (std::vector<std::string>{"post:1", "post:1"}));
@@ -108,9 +108,9 @@ TEST(SendWorker, ANumberWithACommaIsRefusedInItsPlace) {
   b.modem.reply = {{0, kCompleteReply}};
   // The entries the send rule makes for Num "11111111111", "123,4" and
   // "22222222222".
-  b.state.sendQueue.Append(QueueEntry("11111111111", "a"));
-  b.state.sendQueue.Append(QueueEntry("123,4", "hi"));
-  b.state.sendQueue.Append(QueueEntry("22222222222", "b"));
+  b.state.sendQueue.Append(b.Entry(QueueEntry("11111111111", "a")));
+  b.state.sendQueue.Append(b.Entry(QueueEntry("123,4", "hi")));
+  b.state.sendQueue.Append(b.Entry(QueueEntry("22222222222", "b")));
   b.worker.Execute();
   EXPECT_EQ(b.Kinds("post:"), (std::vector<std::string>{"post:1", "post:0", "post:1"}));
   // Nothing at all went to the modem for it, and "4,hi" went nowhere.
@@ -175,8 +175,8 @@ TEST(SendWorker, APortClaimingMoreThanAskedIsTakenAtMostABufferFull) {
     OverclaimingPort port(c.waiting, c.extra);
     testing::Utf8Codec codec;
     std::atomic<std::int32_t> delay{0};
-    SendWorker worker(state, port, clock, codec, delay, nullptr);
-    worker.ProcessEntry("12345678901,abc");
+    SendWorker worker(state, port, clock, delay, nullptr);
+    worker.ProcessMessage(Decoded("12345678901,abc", codec));
     EXPECT_EQ(state.statusText.Get(), c.status);
     EXPECT_EQ(port.asked.size(), c.reads);
     for (int max : port.asked) EXPECT_EQ(max, kReceiveChunk);

@@ -38,7 +38,7 @@ struct OutboxBench : PromptBench {
     state.journal = &journal;
   }
   MessageId Accept(const std::string& entry) {
-    QueuedMessage m;
+    ClientMessage m;
     m.entry = entry;
     return AcceptMessage(state, std::move(m)).value_or(0);
   }

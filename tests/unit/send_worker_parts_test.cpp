@@ -54,7 +54,7 @@ void AppendClassicPart(std::vector<Event>& out, long t, const SubmitPdu& pdu) {
 TEST(SendWorkerParts, ATwoPartMessageRunsTheWholeClassicDialogueTwiceAndPostsOnce) {
   PartsBench b(2);
   const std::string text(71, 'a');  // 67 + 4 UCS-2 units
-  b.worker.ProcessEntry(kNumber + "," + text);
+  b.worker.ProcessMessage(b.Entry(kNumber + "," + text));
 
   const std::vector<SubmitPdu> pdus = PartsOf(text, 2, 0, 0);
   ASSERT_EQ(pdus.size(), 2u);
@@ -79,7 +79,7 @@ TEST(SendWorkerParts, ASecondPartThatFailsEndsTheMessageWithoutAThird) {
   b.modem.onSend = [&b](const std::string& s) {
     if (!s.empty() && s.back() == '\x1a') b.modem.reply = {{0, "\r\nERROR\r\n"}};
   };
-  b.state.sendQueue.Append(kNumber + "," + text);
+  b.state.sendQueue.Append(b.Entry(kNumber + "," + text));
   b.worker.Execute();
 
   const std::vector<SubmitPdu> pdus = PartsOf(text, 3, 0, 0);
@@ -130,7 +130,7 @@ TEST(SendWorkerParts, PartsAndAlphabetApplyAtTheNextMessageAndTheReferenceGoesUp
     b.ext.Parts = s.parts;
     b.ext.Alphabet = s.alphabet;
     b.log.clear();
-    b.worker.ProcessEntry(kNumber + "," + s.text);
+    b.worker.ProcessMessage(b.Entry(kNumber + "," + s.text));
     std::vector<std::string> pdusSent;
     for (const std::string& e : b.Kinds("send:"))
       if (e.back() == '\x1a') pdusSent.push_back(e.substr(5, e.size() - 6));
@@ -175,7 +175,7 @@ TEST(SendWorkerParts, EachClassicOutcomeSaysWhy) {
     SCOPED_TRACE(c.name);
     PartsBench b(0);
     b.modem.reply = c.reply;
-    b.worker.ProcessEntry(c.entry);
+    b.worker.ProcessMessage(b.Entry(c.entry));
     ASSERT_EQ(b.outcomes.size(), 1u);
     const MessageOutcome& o = b.outcomes[0];
     EXPECT_EQ(o.sent, c.sent);
@@ -191,7 +191,7 @@ TEST(SendWorkerParts, AnErrorInTheMiddleKeepsWhatTheOutcomeKnew) {
   // The codec fails before any PDU: nothing of it went out.
   PartsBench codec(0);
   codec.codec.failOn = "abc";
-  codec.worker.ProcessEntry(kNumber + ",abc");
+  codec.worker.ProcessMessage(codec.Entry(kNumber + ",abc"));
   ASSERT_EQ(codec.outcomes.size(), 1u);
   EXPECT_FALSE(codec.outcomes[0].sent);
   EXPECT_EQ(codec.outcomes[0].why, "internal error");
@@ -205,7 +205,7 @@ TEST(SendWorkerParts, AnErrorInTheMiddleKeepsWhatTheOutcomeKnew) {
     if (!s.empty() && s.back() == '\x1a' && ++pdus == 2)
       port.modem.onReceive = [] { throw std::runtime_error("port gone"); };
   };
-  port.worker.ProcessEntry(kNumber + "," + std::string(71, 'a'));
+  port.worker.ProcessMessage(port.Entry(kNumber + "," + std::string(71, 'a')));
   ASSERT_EQ(port.outcomes.size(), 1u);
   const MessageOutcome& o = port.outcomes[0];
   EXPECT_FALSE(o.sent);

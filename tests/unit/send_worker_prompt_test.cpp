@@ -34,7 +34,7 @@ bool IsPdu(const std::string& s) { return !s.empty() && s.back() == '\x1a'; }
 TEST(SendWorkerPrompt, ExactBytesAndMomentsOfAThreePartMessage) {
   PromptBench b(3, 1);
   const std::string text(400, 'a');  // 7-bit: 153 + 153 + 94 septets
-  b.worker.ProcessEntry(kNumber + "," + text);
+  b.worker.ProcessMessage(b.Entry(kNumber + "," + text));
 
   const std::vector<SubmitPdu> pdus = PartsOf(text, 3, 1, 0);
   ASSERT_EQ(pdus.size(), 3u);
@@ -166,7 +166,7 @@ TEST(SendWorkerPrompt, EachAnswerGivesItsOutcomeAndExactlyOneStatus) {
     PromptBench b(c.parts);
     if (c.arm) c.arm(b);
     const std::string number = c.name == "a refused number" ? "12x3" : kNumber;
-    b.state.sendQueue.Append(number + "," + c.text);
+    b.state.sendQueue.Append(b.Entry(number + "," + c.text));
     b.worker.Execute();
 
     EXPECT_EQ(b.Sends(), NamedSends(c));
@@ -229,7 +229,7 @@ TEST(SendWorkerPrompt, PiecesUnsolicitedLinesEchoAndStaleAnswersGiveNoFalseVerdi
     SCOPED_TRACE(c.name);
     PromptBench b(c.parts);
     if (c.arm) c.arm(b);
-    b.state.sendQueue.Append(kNumber + "," + c.text);
+    b.state.sendQueue.Append(b.Entry(kNumber + "," + c.text));
     b.worker.Execute();
 
     EXPECT_EQ(b.Sends(), NamedSends(c));
@@ -247,8 +247,8 @@ TEST(SendWorkerPrompt, PiecesUnsolicitedLinesEchoAndStaleAnswersGiveNoFalseVerdi
 TEST(SendWorkerPrompt, SilenceAfterThePduIsNeverFollowedByASecondAttempt) {
   PromptBench b;
   Answer(Nth(IsPdu, 1), {})(b);
-  b.state.sendQueue.Append(kNumber + ",first");
-  b.state.sendQueue.Append(kNumber + ",second");
+  b.state.sendQueue.Append(b.Entry(kNumber + ",first"));
+  b.state.sendQueue.Append(b.Entry(kNumber + ",second"));
   b.worker.Execute();
   const std::vector<SubmitPdu> first = PartsOf("first", 0, 0, 0);
   const std::vector<SubmitPdu> second = PartsOf("second", 0, 0, 0);
@@ -272,8 +272,8 @@ TEST(SendWorkerPrompt, TheReferenceGoesUpPerLongMessageAndWrapsAtOneOctet) {
     if (at != std::string::npos) references.push_back(std::stoi(s.substr(at + 6, 2), nullptr, 16));
   };
   for (int i = 0; i < 257; ++i) {
-    b.worker.ProcessEntry(kNumber + "," + longText);
-    if (i == 0) b.worker.ProcessEntry(kNumber + ",short");  // uses up no reference
+    b.worker.ProcessMessage(b.Entry(kNumber + "," + longText));
+    if (i == 0) b.worker.ProcessMessage(b.Entry(kNumber + ",short"));  // uses up no reference
   }
   ASSERT_EQ(references.size(), 2u * 257);
   for (int i = 0; i < 257; ++i) {
@@ -286,7 +286,7 @@ TEST(SendWorkerPrompt, TheReferenceGoesUpPerLongMessageAndWrapsAtOneOctet) {
 TEST(SendWorkerPrompt, DialogueIsTakenWhenTheWorkerIsSetUp) {
   PromptBench b;
   b.ext.Dialogue = 0;  // a change after the start applies at the next one
-  b.worker.ProcessEntry(kNumber + ",abc");
+  b.worker.ProcessMessage(b.Entry(kNumber + ",abc"));
   EXPECT_EQ(b.Sends().front(), kCmgf);
   EXPECT_TRUE(b.Kinds("sleep:").empty());
   EXPECT_EQ(b.Kinds("post:"), std::vector<std::string>{"post:1"});
@@ -297,7 +297,7 @@ TEST(SendWorkerPrompt, DialogueIsTakenWhenTheWorkerIsSetUp) {
   b.modem.edit = [](const std::string& s, int, Chunks& a) {
     if (IsPdu(s)) a = {{0, "\r\n+CMGS: 3\r\n\r\nOK\r\n"}};
   };
-  b.worker.ProcessEntry(kNumber + ",abc");
+  b.worker.ProcessMessage(b.Entry(kNumber + ",abc"));
   EXPECT_EQ(b.Kinds("sleep:"), (std::vector<std::string>{"sleep:1000", "sleep:1000",
                                                           "sleep:2000"}));
 }
@@ -310,7 +310,7 @@ TEST(SendWorkerPrompt, TheWorkersOwnTimePerPartIsTheReadersPollingOnly) {
   b.modem.promptAfter = 51;
   b.modem.resultAfter = 1501;
   const std::string text(5 * 67, 'a');
-  b.worker.ProcessEntry(kNumber + "," + text);
+  b.worker.ProcessMessage(b.Entry(kNumber + "," + text));
   ASSERT_EQ(b.outcomes.size(), 1u);
   ASSERT_TRUE(b.outcomes[0].sent);
   ASSERT_EQ(b.outcomes[0].parts, 5);

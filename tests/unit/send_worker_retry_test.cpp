@@ -28,7 +28,7 @@ void RunToTheEnd(B& bench) {
 
 template <typename B>
 MessageId Accept(B& bench, const std::string& entry) {
-  QueuedMessage message;
+  ClientMessage message;
   message.entry = entry;
   return *AcceptMessage(bench.state, std::move(message));
 }

@@ -18,7 +18,7 @@ using std::chrono::milliseconds;
 TEST(SendWorker, ExactDialogueForASuccessAtTheFirstRead) {
   Bench b;
   b.modem.reply = {{0, kCompleteReply}};
-  b.worker.ProcessEntry("12345678901,abc");
+  b.worker.ProcessMessage(b.Entry("12345678901,abc"));
   const std::vector<Event> expected = {
       {0, "send:at+cmgf=0\r"},
       {0, "sleep:1000"},
@@ -65,7 +65,7 @@ TEST(SendWorker, OutcomeAndDurationForEachReplyShape) {
     SCOPED_TRACE(c.name);
     Bench b;
     b.modem.reply = c.reply;
-    b.worker.ProcessEntry("12345678901,abc");
+    b.worker.ProcessMessage(b.Entry("12345678901,abc"));
     EXPECT_EQ(b.state.statusText.Get(), c.status);
     EXPECT_EQ(b.PostTime(), c.duration);
     EXPECT_EQ(b.ReadPasses(), c.reads);
@@ -82,7 +82,7 @@ TEST(SendWorker, UnsafeNumbersNeverReachTheModem) {
     SCOPED_TRACE(entry);
     Bench b;
     b.modem.reply = {{0, kCompleteReply}};
-    b.worker.ProcessEntry(entry);
+    b.worker.ProcessMessage(b.Entry(entry));
     EXPECT_TRUE(b.Kinds("send:").empty());
     EXPECT_TRUE(b.Kinds("sleep:").empty());
     EXPECT_EQ(b.Kinds("post:"), std::vector<std::string>{"post:0"});
@@ -92,12 +92,12 @@ TEST(SendWorker, UnsafeNumbersNeverReachTheModem) {
 TEST(SendWorker, LoopSendsInOrderWithoutPauseBetweenMessages) {
   Bench b;
   b.modem.reply = {{0, kCompleteReply}};
-  b.state.sendQueue.Append("11111111111,a");
-  b.state.sendQueue.Append("22222222222,b");
+  b.state.sendQueue.Append(b.Entry("11111111111,a"));
+  b.state.sendQueue.Append(b.Entry("22222222222,b"));
   // Appended while the first message is under way: waits behind it.
   bool added = false;
   b.modem.onSend = [&](const std::string&) {
-    if (!added) added = b.state.sendQueue.Append("33333333333,c");
+    if (!added) added = b.state.sendQueue.Append(b.Entry("33333333333,c"));
   };
   b.worker.Execute();
 
@@ -120,8 +120,8 @@ TEST(SendWorker, LoopSendsInOrderWithoutPauseBetweenMessages) {
 TEST(SendWorker, StopDuringAMessageLetsItFinishAndDropsTheRest) {
   Bench b;
   b.modem.reply = {{0, kCompleteReply}};
-  b.state.sendQueue.Append("11111111111,a");
-  b.state.sendQueue.Append("22222222222,b");
+  b.state.sendQueue.Append(b.Entry("11111111111,a"));
+  b.state.sendQueue.Append(b.Entry("22222222222,b"));
   b.modem.onSend = [&](const std::string& s) {
     if (s.rfind("at+cmgs", 0) == 0) b.state.RequestStop();
   };
@@ -134,7 +134,7 @@ TEST(SendWorker, StopDuringAMessageLetsItFinishAndDropsTheRest) {
 TEST(SendWorker, LoopEndsAtOnceWithoutPort) {
   Bench b;
   b.state.portHandle = kNoPort;
-  b.state.sendQueue.Append("11111111111,a");
+  b.state.sendQueue.Append(b.Entry("11111111111,a"));
   b.worker.Execute();
   EXPECT_TRUE(b.log.empty());
 }
@@ -145,7 +145,7 @@ TEST(SendWorker, DelayIsReadAtEveryPauseAndNegativeCountsAsZero) {
   b.modem.onSend = [&](const std::string& s) {
     if (s.rfind("at+cmgs", 0) == 0) b.delay = 500;
   };
-  b.state.sendQueue.Append("11111111111,a");
+  b.state.sendQueue.Append(b.Entry("11111111111,a"));
   b.worker.Execute();
   EXPECT_EQ(b.Kinds("sleep:"), (std::vector<std::string>{"sleep:1000", "sleep:1000", "sleep:500"}));
   EXPECT_EQ(b.Kinds("idle:"), std::vector<std::string>{"idle:500"});
@@ -153,7 +153,7 @@ TEST(SendWorker, DelayIsReadAtEveryPauseAndNegativeCountsAsZero) {
   Bench n;
   n.delay = -5;
   n.modem.reply = {{0, kCompleteReply}};
-  n.state.sendQueue.Append("11111111111,a");
+  n.state.sendQueue.Append(n.Entry("11111111111,a"));
   n.worker.Execute();
   EXPECT_EQ(n.Kinds("sleep:"), (std::vector<std::string>{"sleep:1000", "sleep:1000", "sleep:0"}));
   EXPECT_EQ(n.Kinds("idle:"), std::vector<std::string>{"idle:0"});
@@ -170,7 +170,7 @@ TEST(SendWorker, StatusFollowsEachOutcome) {
   // The reply of a send is scheduled from the script in force at that send,
   // so set the first one before it goes out.
   b.modem.reply = {{0, replies[0]}};
-  for (int i = 0; i < 4; ++i) b.state.sendQueue.Append("12345678901,x");
+  for (int i = 0; i < 4; ++i) b.state.sendQueue.Append(b.Entry("12345678901,x"));
   b.worker.Execute();
   EXPECT_EQ(b.Kinds("post:"),
             (std::vector<std::string>{"post:1", "post:0", "post:1", "post:1"}));
@@ -186,11 +186,15 @@ TEST(SendWorker, CommaSplit) {
       {",", "", ""},
       {"1,", "1", ""},
   };
+  const Utf8Codec codec;
   for (const auto& c : cases) {
-    const SplitEntry s = SplitQueueEntry(c.entry);
-    EXPECT_EQ(s.number, c.number) << c.entry;
-    EXPECT_EQ(s.text, c.text) << c.entry;
+    const QueuedMessage m = Decoded(c.entry, codec);
+    EXPECT_EQ(m.number, c.number) << c.entry;
+    EXPECT_EQ(m.text, codec.ToUtf16(c.text)) << c.entry;
   }
+  // Without a codec the text is lost, the number not.
+  const QueuedMessage none = Decode(ClientMessage{0, "1,x", false, {}}, nullptr);
+  EXPECT_TRUE(none.textLost && none.number == "1");
 }
 
 TEST(SendWorker, JudgeReply) {

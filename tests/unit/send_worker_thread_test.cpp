@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "message/ClientMessage.h"
 #include "support/Deadline.h"
 #include "support/Utf8Codec.h"
 
@@ -49,13 +50,13 @@ TEST(SendWorker, IdleWorkerWakesForANewEntryAndStopsAtOnce) {
   testing::Utf8Codec codec;
   std::atomic<std::int32_t> delay{600000};  // a poll that would take 10 minutes
   std::atomic<int> posts{0};
-  SendWorker worker(state, modem, clock, codec, delay, [&] { ++posts; });
+  SendWorker worker(state, modem, clock, delay, [&] { ++posts; });
   std::atomic<bool> finishedCalled{false};
   worker.SetOnFinished([&] { finishedCalled = true; });
   worker.Start();
 
   const auto t0 = std::chrono::steady_clock::now();
-  state.sendQueue.Append("12345678901,hello");
+  state.sendQueue.Append(Decode(ClientMessage{0, "12345678901,hello", false, {}}, &codec));
   while (posts.load() == 0 && std::chrono::steady_clock::now() - t0 < testing::kWaitBound)
     std::this_thread::yield();
   EXPECT_EQ(posts.load(), 1);
@@ -110,9 +111,8 @@ TEST(SendWorker, FinishedIsFalseFromStartUntilTheLoopEnds) {
     state.portHandle = 7;
     RecordingModem modem;
     GateClock clock;
-    testing::Utf8Codec codec;
     std::atomic<std::int32_t> delay{0};
-    SendWorker worker(state, modem, clock, codec, delay, nullptr);
+    SendWorker worker(state, modem, clock, delay, nullptr);
     std::atomic<int> finishedCalls{0};
     std::atomic<bool> finishedSeenInCallback{false};
     worker.SetOnFinished([&] {

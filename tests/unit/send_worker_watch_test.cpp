@@ -62,7 +62,7 @@ struct WatchBench : PromptBench {
     };
   }
   MessageId Accept(const std::string& entry) {
-    QueuedMessage m;
+    ClientMessage m;
     m.entry = entry;
     return *AcceptMessage(state, std::move(m));
   }

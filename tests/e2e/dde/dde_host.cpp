@@ -25,11 +25,21 @@
 #include "win32/DdeServer.h"
 #include "win32/WinText.h"
 #include "dde/SendRule.h"
+#include "text/AnsiCodec.h"
 
 using namespace varnix;
 
 namespace {
 
+// The send rule decodes a poked text through the ANSI code page.
+class AnsiCodePage final : public AnsiCodec {
+ public:
+  std::u16string ToUtf16(std::string_view ansi) const override {
+    const std::wstring wide = win32::AnsiToWide(ansi);
+    return std::u16string(wide.begin(), wide.end());
+  }
+};
+const AnsiCodePage g_codec;
 GatewayState g_state;
 std::wstring g_controlPath;
 std::size_t g_controlDone = 0;
@@ -89,9 +99,12 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     case WM_TIMER:
       while (g_draining) {
-        auto entry = g_state.sendQueue.TakeFirst();
-        if (!entry) break;
-        Print("QUEUED " + Hex(*entry));
+        auto message = g_state.sendQueue.TakeNext();
+        if (!message) break;
+        // The entry as poked: the text back into the code page it was
+        // decoded from.
+        const std::wstring text(message->text.begin(), message->text.end());
+        Print("QUEUED " + Hex(message->number + "," + win32::WideToAnsi(text)));
       }
       RunControl(hwnd);
       return 0;
@@ -142,6 +155,7 @@ int wmain(int argc, wchar_t** argv) {
   server->SetConversation(&conv);
   ItemOwner owner;
   if (withItems) {
+    g_state.codec = &g_codec;
     owner.CreateItems(conv, g_state);
     g_state.items[kWakeup]->SetText("1");
   }

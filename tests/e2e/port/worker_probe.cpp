@@ -21,6 +21,7 @@
 #include "win32/WinText.h"
 #include "text/AnsiCodec.h"
 #include "gateway/SendWorker.h"
+#include "message/ClientMessage.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
@@ -43,7 +44,7 @@ int wmain(int argc, wchar_t** argv) {
   int done = 0;
   varnix::SystemWorkerClock clock;
   auto codec = varnix::MakeSystemAnsiCodec();
-  varnix::SendWorker worker(state, port, clock, *codec, settings.Delay, [&] {
+  varnix::SendWorker worker(state, port, clock, settings.Delay, [&] {
     std::lock_guard<std::mutex> lock(m);
     std::printf("done %s\n", state.statusText.Get().c_str());
     std::fflush(stdout);
@@ -61,7 +62,8 @@ int wmain(int argc, wchar_t** argv) {
       hex += b;
     }
     std::printf("entry %s\n", hex.c_str());
-    state.sendQueue.Append(entry);
+    // Decoded as a poked entry is where it is accepted.
+    state.sendQueue.Append(varnix::Decode(varnix::ClientMessage{0, entry, false, {}}, codec.get()));
   }
   std::fflush(stdout);
 

@@ -82,7 +82,7 @@ struct InboxBench : PromptBench {
     return out + "\r\nOK\r\n";
   }
   MessageId Accept(const std::string& entry) {
-    QueuedMessage m;
+    ClientMessage m;
     m.entry = entry;
     return *AcceptMessage(state, std::move(m));
   }

@@ -10,14 +10,14 @@
 
 namespace varnix::testing {
 
-inline QueuedMessage Ansi(MessageId id, std::string entry) {
-  return QueuedMessage{id, std::move(entry), false, {}, {}};
+inline ClientMessage Ansi(MessageId id, std::string entry) {
+  return ClientMessage{id, std::move(entry), false, {}};
 }
-inline QueuedMessage Uni(MessageId id, std::string entry, std::u16string text16) {
-  return QueuedMessage{id, std::move(entry), true, std::move(text16), {}};
+inline ClientMessage Uni(MessageId id, std::string entry, std::u16string text16) {
+  return ClientMessage{id, std::move(entry), true, std::move(text16)};
 }
 
-inline bool Same(const QueuedMessage& a, const QueuedMessage& b) {
+inline bool Same(const ClientMessage& a, const ClientMessage& b) {
   return a.id == b.id && a.entry == b.entry && a.unicode == b.unicode && a.text16 == b.text16;
 }
 

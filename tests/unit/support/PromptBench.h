@@ -117,12 +117,13 @@ struct PromptBench {
   std::atomic<std::int32_t> delay{2000};
   ExtSettings ext;
   std::vector<MessageOutcome> outcomes;
-  SendWorker worker{state, modem, clock, codec, delay, [this] {
-                          log.push_back({clock.now, "post:" + state.statusText.Get()});
-                        }};
+  SendWorker worker{state, modem, clock, delay, [this] {
+                      log.push_back({clock.now, "post:" + state.statusText.Get()});
+                    }};
 
   explicit PromptBench(int parts = 0, int alphabet = 0) {
     state.portHandle = 42;
+    state.codec = &codec;
     clock.onIdle = [this] {
       if (state.sendQueue.Count() == 0) state.stopRequested = true;
     };
@@ -132,6 +133,7 @@ struct PromptBench {
     worker.SetExtensions(ext, &readerClock);
     worker.SetOnOutcome([this](const MessageOutcome& o) { outcomes.push_back(o); });
   }
+  QueuedMessage Entry(std::string entry) const { return Decoded(std::move(entry), codec); }
   std::vector<std::string> Kinds(const std::string& prefix) const {
     std::vector<std::string> out;
     for (const Event& e : log)

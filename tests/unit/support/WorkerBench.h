@@ -15,6 +15,7 @@
 #include "support/Deadline.h"
 #include "support/Utf8Codec.h"
 #include "gateway/SendWorker.h"
+#include "message/ClientMessage.h"
 
 namespace varnix::testing {
 
@@ -100,6 +101,14 @@ class ScriptedModem final : public ModemPort {
   std::string waiting_;
 };
 
+// An entry "number,text" decoded through `codec`, as a poke's is where it
+// is accepted.
+inline QueuedMessage Decoded(std::string entry, const AnsiCodec& codec) {
+  ClientMessage client;
+  client.entry = std::move(entry);
+  return Decode(std::move(client), &codec);
+}
+
 // Reads UTF-8 like the other tests, but throws for one chosen text, as a
 // code-page conversion that runs out of memory would.
 class FailingCodec final : public AnsiCodec {
@@ -124,16 +133,18 @@ struct Bench {
   ScriptedModem modem{clock, log};
   FailingCodec codec;
   std::atomic<std::int32_t> delay{2000};
-  SendWorker worker{state, modem, clock, codec, delay, [this] {
-                          log.push_back({clock.now, "post:" + state.statusText.Get()});
-                        }};
+  SendWorker worker{state, modem, clock, delay, [this] {
+                      log.push_back({clock.now, "post:" + state.statusText.Get()});
+                    }};
 
   Bench() {
     state.portHandle = 42;
+    state.codec = &codec;
     clock.onIdle = [this] {
       if (state.sendQueue.Count() == 0) state.stopRequested = true;
     };
   }
+  QueuedMessage Entry(std::string entry) const { return Decoded(std::move(entry), codec); }
   // Only the events of one kind, without times.
   std::vector<std::string> Kinds(const std::string& prefix) const {
     std::vector<std::string> out;

@@ -100,14 +100,14 @@ TEST(JournalFile, TheJournalOverItSurvivesARestart) {
     JournalFile file(path);
     Journal journal(file);
     EXPECT_TRUE(journal.Load().usable);
-    ASSERT_TRUE(journal.Accepted(QueuedMessage{1, "10086,\xC4\xE3 hi", false, {}, {}}));
-    ASSERT_TRUE(journal.Accepted(QueuedMessage{2, "10086,", true, u"\u4F60\u597D\n", {}}));
+    ASSERT_TRUE(journal.Accepted(ClientMessage{1, "10086,\xC4\xE3 hi", false, {}}));
+    ASSERT_TRUE(journal.Accepted(ClientMessage{2, "10086,", true, u"\u4F60\u597D\n"}));
     ASSERT_TRUE(journal.PartGoingOut(1, 1));
     ASSERT_TRUE(journal.PartSent(1, 1, 17));
     ASSERT_TRUE(journal.Finished(1, MessageState::kSent, "17"));
     ASSERT_TRUE(journal.PartGoingOut(2, 1));
     ASSERT_TRUE(journal.Compact());
-    ASSERT_TRUE(journal.Accepted(QueuedMessage{3, "10010,x", false, {}, {}}));
+    ASSERT_TRUE(journal.Accepted(ClientMessage{3, "10010,x", false, {}}));
   }
   // A power cut in the middle of a later line.
   ASSERT_TRUE(JournalFile(path).Append("A 4 a 1"));
@@ -124,7 +124,7 @@ TEST(JournalFile, TheJournalOverItSurvivesARestart) {
   EXPECT_TRUE(r.messages[0].pduMayHaveGoneOut);
   EXPECT_EQ(r.messages[1].message.entry, "10010,x");
   EXPECT_FALSE(r.messages[1].pduMayHaveGoneOut);
-  ASSERT_TRUE(journal.Accepted(QueuedMessage{4, "1,y", false, {}, {}}));
+  ASSERT_TRUE(journal.Accepted(ClientMessage{4, "1,y", false, {}}));
   JournalFile reread(path);
   Journal again(reread);
   EXPECT_EQ(again.Load().messages.size(), 3u);
